@@ -1,0 +1,98 @@
+#include "fileops/cfilewriter.h"
+
+#include "config/cconfigmanager.h"
+#include "fileops/safepath.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+CFileWriter &CFileWriter::instance()
+{
+    static CFileWriter writer(CConfigManager::instance(), QCoreApplication::applicationDirPath());
+    return writer;
+}
+
+CFileWriter::CFileWriter(const CConfigManager &configStore, const QString &applicationDir)
+    : config(configStore)
+    , appDir(applicationDir)
+{
+}
+
+// Files whose transfer never finished are closed here, at process exit.
+CFileWriter::~CFileWriter() = default;
+
+QString CFileWriter::targetPath(const QString &filePath, const QString &fileName) const
+{
+    QString reason;
+    if (!SafePath::isSafeRelativePath(filePath, &reason) || !SafePath::isSafeFileName(fileName, &reason)) {
+        qWarning() << "Refused unsafe file path:" << filePath << fileName << reason;
+        return QString();
+    }
+    return QDir::cleanPath(appDir + QLatin1Char('/') + config.tempDir() + QLatin1Char('/')
+                           + SafePath::joinRelative(filePath, fileName));
+}
+
+QFile *CFileWriter::openFor(const QString &key, const QString &path, bool truncate)
+{
+    const QString dir = QFileInfo(path).absolutePath();
+    if (!QDir().mkpath(dir)) {
+        qWarning() << "Failed to create directory for file:" << path;
+        return nullptr;
+    }
+    auto it = openFiles.find(key);
+    if (it == openFiles.end()) {
+        auto file = std::make_unique<QFile>(path);
+        const QIODevice::OpenMode mode = truncate ? QIODevice::ReadWrite | QIODevice::Truncate : QIODevice::ReadWrite;
+        if (!file->open(mode)) {
+            qWarning() << "Failed to open file for writing:" << path << file->errorString();
+            return nullptr;
+        }
+        it = openFiles.emplace(key, std::move(file)).first;
+    } else if (!it->second->isOpen() && !it->second->open(QIODevice::ReadWrite)) {
+        qWarning() << "Failed to reopen file for writing:" << path << it->second->errorString();
+        return nullptr;
+    }
+    return it->second.get();
+}
+
+bool CFileWriter::beginFile(const QString &filePath, const QString &fileName)
+{
+    const QString path = targetPath(filePath, fileName);
+    if (path.isEmpty())
+        return false;
+    const QString key = SafePath::joinRelative(filePath, fileName);
+    // A transfer that starts again must not inherit bytes of an earlier one.
+    openFiles.erase(key);
+    return openFor(key, path, true) != nullptr;
+}
+
+bool CFileWriter::writeFileData(const QString &filePath, const QString &fileName, const QByteArray &data,
+                                bool isLast)
+{
+    const QString path = targetPath(filePath, fileName);
+    if (path.isEmpty())
+        return false;
+    const QString key = SafePath::joinRelative(filePath, fileName);
+    QFile *file = openFor(key, path, false);
+    if (!file)
+        return false;
+
+    const qint64 written = file->write(data);
+    if (written != data.size()) {
+        qWarning() << "Failed to write all data to file:" << path << "Expected:" << data.size()
+                   << "Written:" << written << file->errorString();
+        return false;
+    }
+    if (isLast) {
+        file->close();
+        const bool flushed = file->error() == QFileDevice::NoError;
+        if (!flushed)
+            qWarning() << "Failed to write all data to file:" << path << file->errorString();
+        openFiles.erase(key);
+        return flushed;
+    }
+    return true;
+}
