@@ -75,6 +75,12 @@ void CConfigManager::reload()
     readSystemSettings();
 }
 
+void CConfigManager::setSystemConfigPath(const QString &path)
+{
+    systemCfgPath = path;
+    reload();
+}
+
 QString CConfigManager::value(const QString &group, const QString &key) const
 {
     return systemSettings.value(group).value(key);

@@ -1,0 +1,105 @@
+#pragma once
+
+#include "app/runmode.h"
+
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+class CFileOperationManager;
+class CUpdateModel;
+class UpdateWidget;
+class Widget;
+
+/// The application's coordinating object.
+///
+/// Reads the command line into a run mode, asks the update model whether an
+/// update is needed, reports the result (one JSON line in console mode),
+/// applies a finished download with backup and rollback, and starts the
+/// client or the self-update helper through the restart script. In the
+/// helper role it cleans up or rolls back after a self-update.
+class CControler : public QObject
+{
+    Q_OBJECT
+
+public:
+    CControler();
+    ~CControler() override;
+
+    /// Creates the windows, the model and the file manager and derives the
+    /// temporary and backup directories. False (with an error logged) when
+    /// the file manager cannot start or the directories are unsafe.
+    bool initialize();
+    /// Stores the arguments and picks the run mode; false for the helper role.
+    bool parseArguments(const QStringList &args);
+    /// The update check and what follows from it; see the class comment.
+    bool run();
+    /// True when one of the two windows is visible.
+    bool hasVisibleWindow() const;
+    /// Starts the client one second from now through the restart script.
+    bool launchMainProgram();
+    /// Cleans up and starts the client ("HelperSuccess"), or rolls back.
+    bool runHelperRole();
+
+    QJsonObject buildResultJson() const;
+    /// Writes @p json compactly as one line to standard output.
+    static void printJson(const QJsonObject &json);
+
+    // The apply steps, public so that they can be exercised one by one.
+    bool backupFiles();
+    bool replaceFiles();
+    bool rollbackFiles();
+    bool hasSelfUpdate() const;
+    bool launchUpdateHelper();
+
+    // File primitives over the installation.
+    /// Backs up, below @p backupDir, every installed file that a file of
+    /// @p newFilesDir will replace. False when such a backup copy fails.
+    bool backupDirectory(const QString &newFilesDir, const QString &installedDir, const QString &backupDir);
+    bool backupSpecialFiles();
+    bool copyDirectory(const QString &src, const QString &dst);
+    bool copyFile(const QString &src, const QString &dst);
+    bool replaceSpecialFiles();
+    void removeTempUpdater();
+
+    RunMode mode() const { return runMode; }
+    bool isUpdateAvailable() const { return updateAvailable; }
+    bool isSuccess() const { return success; }
+    QString lastErrorMessage() const { return errorMessage; }
+    QString appDirectory() const { return appDirPath; }
+    QString tempDirectoryPath() const { return tempDirPath; }
+    QString backupDirectoryPath() const { return backupDirPath; }
+    CUpdateModel *updateModel() const { return model.get(); }
+
+    /// Works on the installation in @p dir instead of the program's own
+    /// directory; call before `initialize`. Tests use this.
+    void setAppDirectory(const QString &dir);
+
+public slots:
+    /// Applies a finished download: backup, replace, rollback on failure,
+    /// then starts the client or the self-update helper and quits.
+    void onUpdateResult(bool bSuccess);
+
+private:
+    bool setupDirectories();
+    void removeBackupDir();
+    void removeTempDir();
+    void removeWorkDir(const QString &dir);
+
+    Widget *httpDialog = nullptr;
+    UpdateWidget *tcpWindow = nullptr;
+    std::unique_ptr<CUpdateModel> model;
+    std::unique_ptr<CFileOperationManager> fileManager;
+    RunMode runMode = RunMode::Window;
+    bool runModeSet = false;
+    bool updateAvailable = false;
+    bool success = true;
+    QString errorMessage;
+    QStringList arguments;
+    QString appDirPath;
+    QString tempDirPath;
+    QString backupDirPath;
+};

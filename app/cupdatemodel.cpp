@@ -1,0 +1,120 @@
+#include "app/cupdatemodel.h"
+
+#include "config/cconfigmanager.h"
+#include "http/chttpupdate.h"
+#include "log/logger.h"
+#include "tcp/ctcpupdate.h"
+#include "tcp/qupdatetcpclient.h"
+#include "ui/updatewidget.h"
+#include "ui/widget.h"
+
+namespace {
+
+constexpr quint16 kProbeTimeoutMs = 500;
+
+// The port text as an unsigned decimal number cut to 16 bits; anything that
+// is not a number gives 0, which means "TCP not configured".
+quint16 parsePort(const QString &text)
+{
+    bool ok = false;
+    const uint value = text.toUInt(&ok, 10);
+    return ok ? static_cast<quint16>(value) : 0;
+}
+
+} // namespace
+
+CUpdateModel::CUpdateModel(QObject *parent)
+    : QObject(parent)
+{
+}
+
+CUpdateModel::~CUpdateModel()
+{
+    httpDriver.reset();
+    tcpDriver.reset();
+}
+
+void CUpdateModel::setWidgets(Widget *dialog, UpdateWidget *window)
+{
+    httpDialog = dialog;
+    tcpWindow = window;
+}
+
+bool CUpdateModel::probeTcpService(const QString &host, quint16 port) const
+{
+    QUpdateTcpClient probe;
+    return probe.connectToServer(host, port, kProbeTimeoutMs);
+}
+
+int CUpdateModel::checkForUpdate()
+{
+    lastError.clear();
+    const CConfigManager &config = CConfigManager::instance();
+    const QString host = config.updateServer();
+    const quint16 port = parsePort(config.updatePort());
+
+    if (!host.isEmpty() && port != 0 && probeTcpService(host, port)) {
+        bool usable = false;
+        const int result = checkOverTcp(&usable);
+        if (usable)
+            return result;
+        // The service answered the probe but gave no usable version reply:
+        // that is a failed check, not "nothing to update".
+        if (!config.isHttpEnabled())
+            return -1;
+        logWarn(("TCP版本检查失败，改用HTTP升级: " + lastError).toStdString());
+        tcpDriver.reset();
+    }
+    if (config.isHttpEnabled())
+        return checkOverHttp();
+
+    lastError = QStringLiteral("TCP升级服务连接失败");
+    return -1;
+}
+
+int CUpdateModel::checkOverTcp(bool *usable)
+{
+    transportKind = Tcp;
+    tcpDriver.reset();
+    tcpDriver = std::make_unique<CTCPUpdate>();
+    connect(tcpDriver.get(), &CTCPUpdate::sigUpdateResult, this, &CUpdateModel::sigUpdateResult);
+    const bool hasUpdate = tcpDriver->checkVersion();
+    *usable = !tcpDriver->versionCheckFailed();
+    if (!*usable) {
+        lastError = tcpDriver->checkErrorText();
+        return -1;
+    }
+    return hasUpdate ? 1 : 0;
+}
+
+int CUpdateModel::checkOverHttp()
+{
+    httpDriver.reset();
+    httpDriver = std::make_unique<CHttpUpdate>(this);
+    transportKind = Http;
+    httpDriver->attachDialog(httpDialog);
+    connect(httpDriver.get(), &CHttpUpdate::sigUpdateResult, this, &CUpdateModel::sigUpdateResult);
+    const bool hasUpdate = httpDriver->checkForUpdate();
+    if (httpDriver->checkFailed()) {
+        lastError = httpDriver->failureText();
+        return -1;
+    }
+    return hasUpdate ? 1 : 0;
+}
+
+void CUpdateModel::showWindow()
+{
+    if (transportKind == Tcp && tcpWindow)
+        tcpWindow->show();
+    else if (transportKind == Http && httpDialog)
+        httpDialog->show();
+}
+
+bool CUpdateModel::startUpdate()
+{
+    if (transportKind == Tcp)
+        return tcpDriver ? tcpDriver->start() : false;
+    if (transportKind == Http && httpDriver)
+        return httpDriver->startUpdate();
+    return false;
+}

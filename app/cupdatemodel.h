@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class CHttpUpdate;
+class CTCPUpdate;
+class UpdateWidget;
+class Widget;
+
+/// Chooses the transport for this run and holds its driver.
+///
+/// The TCP service is tried first when one is configured (a 500 ms probe);
+/// HTTP is the fallback when `HttpEnable` allows it. The driver's result is
+/// relayed unchanged through `sigUpdateResult`.
+class CUpdateModel : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum Transport { Tcp = 0, Http = 1 };
+
+    explicit CUpdateModel(QObject *parent = nullptr);
+    ~CUpdateModel() override;
+
+    /// The controller's two windows; neither is owned.
+    void setWidgets(Widget *httpDialog, UpdateWidget *tcpWindow);
+
+    /// −1: no update service usable (see `errorText`), 0: nothing to update,
+    /// 1: an update is needed.
+    int checkForUpdate();
+    /// Shows the window of the chosen transport.
+    void showWindow();
+    /// Starts the download of the chosen transport.
+    bool startUpdate();
+    /// Why the last check failed; empty after a successful check.
+    QString errorText() const { return lastError; }
+    /// The transport chosen by the last check.
+    int transport() const { return transportKind; }
+
+signals:
+    void sigUpdateResult(bool bSuccess);
+
+private:
+    bool probeTcpService(const QString &host, quint16 port) const;
+    int checkOverTcp(bool *usable);
+    int checkOverHttp();
+
+    int transportKind = Tcp;
+    QString lastError;
+    std::unique_ptr<CTCPUpdate> tcpDriver;
+    std::unique_ptr<CHttpUpdate> httpDriver;
+    Widget *httpDialog = nullptr;
+    UpdateWidget *tcpWindow = nullptr;
+};

@@ -1,0 +1,152 @@
+#include "log/logger.h"
+#include "stdcapture.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <spdlog/spdlog.h>
+
+#include <iostream>
+
+// The logger exists once per process, so the cases run in order: first the
+// fallback of a failed set-up, then a working logger that the rest share.
+class TestLogger : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void logPathJoinsPlainly_data();
+    void logPathJoinsPlainly();
+    void fallbackWhenDirectoryCannotBeCreated();
+    void debugGoesOnlyToFile();
+    void lineLayout();
+    void bracesAndPercentAreLiteral();
+    void warningsReachDiskAtOnce();
+    void rotatesToExactlyFourFiles();
+
+private:
+    QByteArray readLog() const;
+
+    QTemporaryDir logDir;
+    QString logFile;
+};
+
+void TestLogger::logPathJoinsPlainly_data()
+{
+    QTest::addColumn<QString>("configured");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("sub-directory") << QStringLiteral("Log/") << QStringLiteral("/app/Log/update.log");
+    QTest::newRow("empty value") << QString() << QStringLiteral("/app/update.log");
+    QTest::newRow("no trailing slash is glued") << QStringLiteral("Log") << QStringLiteral("/app/Logupdate.log");
+}
+
+void TestLogger::logPathJoinsPlainly()
+{
+    QFETCH(QString, configured);
+    QFETCH(QString, expected);
+    QCOMPARE(QString::fromStdString(logFilePathFor("/app", configured.toStdString())), expected);
+}
+
+void TestLogger::fallbackWhenDirectoryCannotBeCreated()
+{
+#ifdef Q_OS_WIN
+    QSKIP("standard stream capture is POSIX-only");
+#endif // Q_OS_WIN
+    // A regular file where the log directory should be stops even root.
+    QTemporaryDir dir;
+    QFile blocker(dir.filePath(QStringLiteral("Log")));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+
+    QByteArray errors;
+    {
+        StdCapture err(2);
+        initLogger(dir.filePath(QStringLiteral("Log/update.log")).toStdString());
+        errors = err.text();
+    }
+    QVERIFY2(errors.startsWith("Log initialization failed: "), errors.constData());
+
+    StdCapture out(1);
+    logInfo("Update started");
+    logDebug("a debug line");
+    QCOMPARE(out.text(), QByteArray("[INFO] Update started\n[DEBUG] a debug line\n"));
+}
+
+void TestLogger::debugGoesOnlyToFile()
+{
+#ifdef Q_OS_WIN
+    QSKIP("standard stream capture is POSIX-only");
+#endif // Q_OS_WIN
+    QVERIFY(logDir.isValid());
+    logFile = logDir.filePath(QStringLiteral("nested/dir/update.log"));
+    initLogger(logFile.toStdString());
+    QVERIFY2(QFile::exists(logFile), "the file sink creates a missing directory");
+
+    StdCapture out(1);
+    logDebug("debug-line-7f3a");
+    logInfo("info-line-7f3a");
+    spdlog::get("update_helper")->flush();
+    const QByteArray console = out.text();
+    QVERIFY(!console.contains("debug-line-7f3a"));
+    QVERIFY(console.contains("info-line-7f3a"));
+
+    const QByteArray file = readLog();
+    QVERIFY(file.contains("debug-line-7f3a"));
+    QVERIFY(file.contains("info-line-7f3a"));
+}
+
+void TestLogger::lineLayout()
+{
+    logInfo("layout-check 中文");
+    spdlog::get("update_helper")->flush();
+    const QString text = QString::fromUtf8(readLog());
+    static const QRegularExpression line(QStringLiteral(
+        R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] \[info\] \[\d+\] layout-check 中文\r\n)"));
+    QVERIFY2(line.match(text).hasMatch(), qPrintable(text.right(200)));
+}
+
+void TestLogger::bracesAndPercentAreLiteral()
+{
+    logInfo("brace {} {0} {:>10} 100% %s");
+    spdlog::get("update_helper")->flush();
+    QVERIFY(readLog().contains("brace {} {0} {:>10} 100% %s\r\n"));
+}
+
+void TestLogger::warningsReachDiskAtOnce()
+{
+    // No explicit flush: a warning must be on disk as soon as it is logged.
+    logWarn("warning-line-91c2");
+    const QByteArray file = readLog();
+    QVERIFY(file.contains("] [warning] ["));
+    QVERIFY(file.contains("warning-line-91c2"));
+}
+
+void TestLogger::rotatesToExactlyFourFiles()
+{
+    const std::string filler(1000, 'x');
+    // About 24 MiB: enough for several rotations of 5 MiB files.
+    for (int i = 0; i < 25000; ++i)
+        logDebug(filler);
+    spdlog::get("update_helper")->flush();
+
+    const QDir dir = QFileInfo(logFile).dir();
+    QStringList files = dir.entryList(QDir::Files, QDir::Name);
+    QCOMPARE(files, QStringList({QStringLiteral("update.1.log"), QStringLiteral("update.2.log"),
+                                 QStringLiteral("update.3.log"), QStringLiteral("update.log")}));
+    for (const QString &name : files)
+        QVERIFY(QFileInfo(dir.filePath(name)).size() <= 5 * 1024 * 1024);
+}
+
+QByteArray TestLogger::readLog() const
+{
+    QFile file(logFile);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+QTEST_GUILESS_MAIN(TestLogger)
+#include "tst_logger.moc"
