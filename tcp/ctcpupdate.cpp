@@ -1,0 +1,184 @@
+#include "tcp/ctcpupdate.h"
+
+#include "config/cconfigmanager.h"
+#include "log/logger.h"
+#include "tcp/qupdatetcpclient.h"
+#include "ui/formatsize.h"
+
+#include <QDebug>
+
+namespace {
+
+void info(const QString &text)
+{
+    logInfo(text.toStdString());
+}
+
+// The port text is an unsigned decimal number, cut to 16 bits ("65536" is 0).
+quint16 portFrom(const QString &text)
+{
+    bool ok = false;
+    const uint value = text.toUInt(&ok, 10);
+    return ok ? static_cast<quint16>(value & 0xFFFFu) : 0;
+}
+
+} // namespace
+
+CTCPUpdate::CTCPUpdate()
+    : CTCPUpdate(CConfigManager::instance(), nullptr)
+{
+}
+
+CTCPUpdate::CTCPUpdate(const CConfigManager &configStore, CFileWriter *writer)
+    : config(configStore)
+{
+    connect(&window, &UpdateWidget::sigCancelRequested, this, &CTCPUpdate::onCancelRequested);
+    serverHost = config.updateServer();
+    serverPort = portFrom(config.updatePort());
+    if (serverHost.isEmpty() || !config.isSystemConfigLoaded() || serverPort == 0)
+        return;
+
+    client = new QUpdateTcpClient(this);
+    client->setFileWriter(writer);
+    client->setConfigManager(&config);
+    connect(client, &QUpdateTcpClient::versionChecked, this, &CTCPUpdate::onVersionChecked);
+    connect(client, &QUpdateTcpClient::sigFileDownloadProgress, this, &CTCPUpdate::onFileProgress);
+    connect(client, &QUpdateTcpClient::sigFileDownloadCompleted, this, &CTCPUpdate::onFileCompleted);
+    connect(client, &QUpdateTcpClient::sigFileDownloadError, this, &CTCPUpdate::onFileError);
+    // The result is not needed here: checkVersion tests the connection.
+    client->connectToServer(serverHost, serverPort);
+}
+
+CTCPUpdate::~CTCPUpdate() = default;
+
+QString CTCPUpdate::formatSize(qint64 bytes)
+{
+    return ::formatSize(bytes);
+}
+
+CTCPUpdate::ErrorClass CTCPUpdate::classifyError(const QString &text)
+{
+    struct Row
+    {
+        ErrorClass errorClass;
+        QStringList english;
+        QStringList chinese;
+    };
+    // Tried in order: a text about a connection time-out is a time-out.
+    static const Row rows[] = {
+        {Timeout, {QStringLiteral("timeout")}, {QStringLiteral("超时")}},
+        {Network, {QStringLiteral("network"), QStringLiteral("connection")}, {QStringLiteral("网络"), QStringLiteral("连接")}},
+        {FileSystem, {QStringLiteral("file"), QStringLiteral("disk")}, {QStringLiteral("文件"), QStringLiteral("磁盘")}},
+        {Cancel, {QStringLiteral("cancel")}, {QStringLiteral("取消")}},
+    };
+    for (const Row &row : rows) {
+        for (const QString &word : row.english) {
+            if (text.contains(word, Qt::CaseInsensitive))
+                return row.errorClass;
+        }
+        for (const QString &word : row.chinese) {
+            if (text.contains(word, Qt::CaseSensitive))
+                return row.errorClass;
+        }
+    }
+    return Unknown;
+}
+
+void CTCPUpdate::failCheck(const QString &cause)
+{
+    checkFailed = true;
+    checkError = QStringLiteral("TCP版本检查失败: %1").arg(cause);
+    logError(QStringLiteral("%1 (%2:%3)").arg(checkError, serverHost).arg(serverPort).toStdString());
+}
+
+bool CTCPUpdate::checkVersion()
+{
+    checkFailed = false;
+    checkError.clear();
+    if (!client) {
+        failCheck(QStringLiteral("未配置TCP更新服务"));
+        return false;
+    }
+    if (!client->isConnected()) {
+        failCheck(QStringLiteral("未连接到服务器"));
+        return false;
+    }
+    VersionCheckRequest request;
+    request.version = config.localVersion();
+    request.clientId = QStringLiteral("1");
+    request.projectType = config.projectType();
+    QString cause;
+    versionInfo = client->checkVersion(request, kVersionCheckTimeoutMs, &cause);
+    if (!cause.isEmpty())
+        failCheck(cause);
+    return versionInfo.hasUpdate;
+}
+
+void CTCPUpdate::onVersionChecked(const VersionInfo &reply)
+{
+    if (!reply.hasUpdate)
+        return;
+    downloadList.clear();
+    for (const RemoteFileEntry &entry : reply.files)
+        downloadList.append({entry.path(), entry.name()});
+}
+
+bool CTCPUpdate::start()
+{
+    if (!versionInfo.hasUpdate || downloadList.isEmpty())
+        return false;
+    window.bringToFront();
+    window.resetProgress();
+    display().showInfo(QStringLiteral("开始TCP更新..."));
+    const bool ok = downloadAll();
+    repaints.flush();
+    // Posted, so that receivers run from the event loop after start returns.
+    QMetaObject::invokeMethod(
+        this, [this, ok]() { emit sigUpdateResult(ok); }, Qt::QueuedConnection);
+    return ok;
+}
+
+UpdateWidget &CTCPUpdate::display()
+{
+    repaints.beforeUpdate();
+    return window;
+}
+
+void CTCPUpdate::onCancelRequested()
+{
+    info(QStringLiteral("用户请求取消下载"));
+    cancelRequested = true;
+    if (client)
+        client->cancelCurrentRequest();
+}
+
+void CTCPUpdate::onFileProgress(const QString &, const QString &fileName, quint32 downloaded, quint32 total)
+{
+    const int percent = total == 0 ? 0 : static_cast<int>(double(downloaded) / double(total) * 100.0);
+    info(QStringLiteral("TCP文件下载进度:%1 %2/%3 %4%").arg(fileName).arg(downloaded).arg(total).arg(percent));
+    // Every window update repaints and processes events; doing that for each
+    // chunk of a large file would cost more than receiving it. What the
+    // window shows is the same: every percentage, the start and the end.
+    const bool due = downloaded == 0 || downloaded >= total || fileName != shownFile || percent != shownPercent
+                     || !progressClock.isValid() || progressClock.elapsed() >= kProgressRepaintMs;
+    if (!due)
+        return;
+    shownFile = fileName;
+    shownPercent = percent;
+    progressClock.start();
+    display().showFileProgress(fileName, downloaded, total);
+    display().showStatus(QStringLiteral("下载文件: %1 (%2/%3)").arg(fileName, formatSize(downloaded), formatSize(total)),
+                      percent);
+}
+
+void CTCPUpdate::onFileCompleted(const QString &, const QString &fileName)
+{
+    display().showInfo(QStringLiteral("文件下载完成: %1").arg(fileName));
+    info(QStringLiteral("TCP文件下载完成:") + fileName);
+}
+
+void CTCPUpdate::onFileError(const QString &, const QString &fileName, const QString &error)
+{
+    display().showError(QStringLiteral("文件下载失败: %1 - %2").arg(fileName, error));
+    qWarning() << "TCP文件下载错误:" << fileName << "-" << error;
+}

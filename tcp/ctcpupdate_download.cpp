@@ -1,0 +1,156 @@
+// The download run of CTCPUpdate: every file in turn, each with retries.
+#include "tcp/ctcpupdate.h"
+
+#include "log/logger.h"
+#include "tcp/qupdatetcpclient.h"
+
+#include <QThread>
+
+namespace {
+
+void info(const QString &text)
+{
+    logInfo(text.toStdString());
+}
+
+} // namespace
+
+bool CTCPUpdate::downloadAll()
+{
+    if (downloadList.isEmpty()) {
+        display().showInfo(QStringLiteral("没有文件需要下载"));
+        return true;
+    }
+    currentIndex = 0;
+    cancelRequested = false;
+    const int total = downloadList.size();
+    display().showStatus(QStringLiteral("准备下载文件，共 %1 个文件").arg(total), 0);
+    info(QStringLiteral("开始迭代下载，总文件数: %1").arg(total));
+
+    auto cancelled = [this]() {
+        display().showInfo(QStringLiteral("下载已取消"));
+        info(QStringLiteral("下载被用户取消"));
+        return false;
+    };
+    while (currentIndex < total) {
+        if (cancelRequested)
+            return cancelled();
+        if (!downloadWithRetry()) {
+            if (cancelRequested)
+                return cancelled();
+            handleFinalFailure();
+            return false;
+        }
+        ++currentIndex;
+        reportOverallProgress();
+    }
+    // A cancel confirmed while the last file completed still means that the
+    // user does not want this update applied.
+    if (cancelRequested)
+        return cancelled();
+    display().showSuccess();
+    display().showInfo(QStringLiteral("所有文件下载完成！"));
+    info(QStringLiteral("所有文件下载完成"));
+    return true;
+}
+
+bool CTCPUpdate::downloadWithRetry()
+{
+    const QString name = downloadList.at(currentIndex).name;
+    for (int attempt = 0; attempt <= maxRetries; ++attempt) {
+        if (cancelRequested)
+            return false;
+        if (attempt > 0) {
+            display().showInfo(QStringLiteral("第%1次重试下载: %2").arg(attempt).arg(name));
+            info(QStringLiteral("重试下载: %1, 尝试次数: %2").arg(name).arg(attempt));
+        }
+        if (downloadCurrent())
+            return true;
+        if (cancelRequested)
+            return false;
+        if (attempt < maxRetries) {
+            logWarn(QStringLiteral("下载失败，等待重试: %1").arg(name).toStdString());
+            // A plain pause: nothing is processed meanwhile, arriving bytes
+            // wait in the socket.
+            QThread::msleep(static_cast<unsigned long>(qMax(0, retryPause)));
+        }
+    }
+    logError(QStringLiteral("下载最终失败，已达到最大重试次数: %1").arg(name).toStdString());
+    return false;
+}
+
+bool CTCPUpdate::ensureConnected()
+{
+    if (!client)
+        return false;
+    if (client->isConnected())
+        return true;
+    // The service closed the connection or the network dropped it since the
+    // last request: a fresh connection is part of this attempt.
+    info(QStringLiteral("重新连接更新服务: %1:%2").arg(serverHost).arg(serverPort));
+    if (client->connectToServer(serverHost, serverPort))
+        return true;
+    logError(QStringLiteral("重新连接更新服务失败: %1:%2 - %3")
+                 .arg(serverHost)
+                 .arg(serverPort)
+                 .arg(client->lastError())
+                 .toStdString());
+    return false;
+}
+
+bool CTCPUpdate::downloadCurrent()
+{
+    const int total = downloadList.size();
+    if (currentIndex >= total)
+        return false;
+    const FileItem item = downloadList.at(currentIndex);
+    display().showStatus(QStringLiteral("正在下载: %1 (%2/%3)").arg(item.name).arg(currentIndex + 1).arg(total), 0);
+    info(QStringLiteral("开始下载文件: %1 路径: %2").arg(item.name, item.path));
+    // Showing the status processed events: a cancel may have arrived.
+    if (cancelRequested)
+        return false;
+    const bool ok = ensureConnected() && client->downloadFile(item, -1);
+    if (ok)
+        info(QStringLiteral("文件下载成功: %1").arg(item.name));
+    else
+        logError(QStringLiteral("文件下载失败: %1").arg(item.name).toStdString());
+    return ok;
+}
+
+void CTCPUpdate::handleFinalFailure()
+{
+    const QString name = downloadList.at(currentIndex).name;
+    // The client's last error says what went wrong with the last attempt.
+    const QString cause = client && !client->lastError().isEmpty() ? client->lastError() : QStringLiteral("下载失败");
+    const ErrorClass errorClass = classifyError(cause);
+    switch (errorClass) {
+    case Network:
+        display().showError(QStringLiteral("网络错误，重试失败: %1").arg(name));
+        break;
+    case FileSystem:
+        display().showError(QStringLiteral("文件系统错误，重试失败: %1").arg(name));
+        break;
+    case Timeout:
+        display().showError(QStringLiteral("下载超时，重试失败: %1").arg(name));
+        break;
+    case Cancel:
+        display().showInfo(QStringLiteral("下载已取消"));
+        break;
+    case Unknown:
+        display().showError(QStringLiteral("未知错误，重试失败: %1").arg(name));
+        break;
+    }
+    logError(QStringLiteral("下载错误处理完成，文件: %1 错误类型: %2 (%3)")
+                 .arg(name)
+                 .arg(static_cast<int>(errorClass))
+                 .arg(cause)
+                 .toStdString());
+}
+
+void CTCPUpdate::reportOverallProgress()
+{
+    const int total = downloadList.size();
+    const int percent = currentIndex * 100 / total;
+    display().showStatus(QStringLiteral("总体进度: %1/%2 (%3%)").arg(currentIndex).arg(total).arg(percent), percent);
+    info(QStringLiteral("下载进度更新: %1/%2 (%3%)").arg(currentIndex).arg(total).arg(percent));
+}

@@ -1,0 +1,143 @@
+#include "tcp/filereceiver.h"
+
+#include "fileops/cfilewriter.h"
+#include "fileops/safepath.h"
+#include "log/logger.h"
+
+namespace {
+
+QString saveFailureText(const QString &path, const QString &name)
+{
+    return QStringLiteral("Failed to save file data: %1/%2").arg(path, name);
+}
+
+} // namespace
+
+FileReceiver::FileReceiver(CFileWriter *fileWriterToUse)
+    : writer(fileWriterToUse)
+{
+}
+
+void FileReceiver::setWriter(CFileWriter *fileWriterToUse)
+{
+    writer = fileWriterToUse;
+}
+
+CFileWriter &FileReceiver::fileWriter() const
+{
+    return writer ? *writer : CFileWriter::instance();
+}
+
+void FileReceiver::reset()
+{
+    path.clear();
+    name.clear();
+    total = 0;
+    received = 0;
+    seen = 0;
+    writeFailed = false;
+}
+
+int FileReceiver::percent() const
+{
+    // Above 42,949,672 bytes, received × 100 no longer fits 32 bits.
+    return total == 0 ? 0 : static_cast<int>(qint64(received) * 100 / qint64(total));
+}
+
+FileReceiver::Outcome &FileReceiver::snapshot(Outcome &outcome) const
+{
+    outcome.filePath = path;
+    outcome.fileName = name;
+    outcome.received = received;
+    outcome.total = total;
+    outcome.percent = percent();
+    return outcome;
+}
+
+void FileReceiver::fail(Outcome *outcome, Failure failure, const QString &text)
+{
+    outcome->failure = failure;
+    outcome->errorText = text;
+    logError(text.toStdString());
+}
+
+bool FileReceiver::begin(const FileDataChunk &chunk, Outcome *outcome)
+{
+    reset();
+    QString reason;
+    if (!SafePath::isSafeRelativePath(chunk.filePath, &reason)
+        || !SafePath::isSafeFileName(chunk.fileName, &reason)) {
+        outcome->filePath = chunk.filePath;
+        outcome->fileName = chunk.fileName;
+        fail(outcome, Failure::UnsafePath,
+             QStringLiteral("服务器提供的路径不安全: %1/%2 (%3)").arg(chunk.filePath, chunk.fileName, reason));
+        return false;
+    }
+    path = chunk.filePath;
+    name = chunk.fileName;
+    total = chunk.totalSize;
+    outcome->started = true;
+    logInfo(QStringLiteral("开始接收文件传输: %1 (大小: %2 字节)").arg(name).arg(total).toStdString());
+    // Truncating here is what makes a retry start from an empty file.
+    if (!fileWriter().beginFile(path, name)) {
+        writeFailed = true;
+        logError(QStringLiteral("无法创建文件: %1/%2").arg(path, name).toStdString());
+    }
+    return true;
+}
+
+FileReceiver::Outcome FileReceiver::receive(const FileDataChunk &chunk)
+{
+    Outcome outcome;
+    if ((name.isEmpty() || name != chunk.fileName) && !begin(chunk, &outcome))
+        return outcome;
+
+    logInfo(QStringLiteral("收到文件数据块: %1 (大小: %2, 是否结束: %3)")
+                .arg(name)
+                .arg(chunk.chunkSize)
+                .arg(chunk.isLast ? QStringLiteral("是") : QStringLiteral("否"))
+                .toStdString());
+
+    // Counted before writing, so a service that sends endless data is cut
+    // off even while the disk refuses the bytes.
+    seen += chunk.data.size();
+    if (seen > qint64(total)) {
+        snapshot(outcome);
+        fail(&outcome, Failure::Overflow,
+             QStringLiteral("服务器发送的数据超过文件大小: %1/%2 (%3 字节)").arg(path, name).arg(total));
+        reset();
+        return outcome;
+    }
+
+    if (fileWriter().writeFileData(path, name, chunk.data, chunk.isLast)) {
+        outcome.written = true;
+        received += static_cast<quint32>(chunk.data.size());
+        logInfo(QStringLiteral("文件传输进度: %1 (%2/%3 字节, %4%)")
+                    .arg(name)
+                    .arg(received)
+                    .arg(total)
+                    .arg(percent())
+                    .toStdString());
+    } else {
+        writeFailed = true;
+        fail(&outcome, Failure::WriteFailed, saveFailureText(path, name));
+    }
+    snapshot(outcome);
+    if (!chunk.isLast)
+        return outcome;
+
+    // The last chunk decides: a file is complete only with every byte on disk.
+    if (writeFailed && outcome.failure == Failure::WriteFailed)
+        outcome.failure = Failure::Incomplete; // already logged above
+    else if (writeFailed)
+        fail(&outcome, Failure::Incomplete, saveFailureText(path, name));
+    else if (received != total)
+        fail(&outcome, Failure::Incomplete,
+             QStringLiteral("服务器发送的数据不完整: %1/%2 (%3/%4 字节)").arg(path, name).arg(received).arg(total));
+    else
+        outcome.completed = true;
+    if (outcome.completed)
+        logInfo(QStringLiteral("文件传输完成: %1").arg(name).toStdString());
+    reset();
+    return outcome;
+}

@@ -1,0 +1,80 @@
+#pragma once
+
+#include "tcp/versioninfo.h"
+
+#include <QString>
+
+class CFileWriter;
+
+/// Follows the file transfer in progress and hands its chunks to the file
+/// writer. It holds no socket and emits nothing: it returns what happened,
+/// and the protocol client turns that into log lines and signals.
+///
+/// Rules: a chunk whose name differs from the current transfer's starts a new
+/// transfer, whose file is truncated first (so a re-fetch never keeps bytes
+/// of an earlier attempt); a path or name that is not a safe relative path is
+/// refused; more bytes than the announced total, or a last chunk that leaves
+/// the file short, fail the transfer.
+class FileReceiver
+{
+public:
+    /// Why a chunk failed.
+    enum class Failure {
+        None,
+        WriteFailed, ///< the writer refused the bytes; the transfer goes on
+        UnsafePath,  ///< hostile path or name; nothing was written
+        Overflow,    ///< more bytes than the announced total
+        Incomplete,  ///< the last chunk left the file short (or a write had failed)
+    };
+
+    /// What one chunk did.
+    struct Outcome
+    {
+        bool started = false;   ///< a new transfer began with this chunk
+        bool written = false;   ///< the chunk's bytes were written
+        bool completed = false; ///< the file is complete
+        Failure failure = Failure::None;
+        QString errorText;      ///< set with a failure; names the file
+        QString filePath;       ///< the transfer's path (as the first chunk named it)
+        QString fileName;       ///< the transfer's name
+        quint32 received = 0;   ///< bytes of the file written so far
+        quint32 total = 0;      ///< announced size of the file
+        int percent = 0;        ///< received × 100 / total, 0 for an empty file
+        /// The failure ends the transfer (everything but WriteFailed).
+        bool endsTransfer() const { return failure != Failure::None && failure != Failure::WriteFailed; }
+    };
+
+    /// A receiver writing through @p writer (nullptr: the process-wide writer).
+    explicit FileReceiver(CFileWriter *writer = nullptr);
+
+    /// Replaces the writer; nullptr selects the process-wide one.
+    void setWriter(CFileWriter *writer);
+
+    /// Processes one chunk. The outcome describes the transfer after it; a
+    /// completed or failed transfer is forgotten before this returns.
+    Outcome receive(const FileDataChunk &chunk);
+    /// Forgets the current transfer, so that the next chunk starts a new one.
+    void reset();
+
+    QString currentPath() const { return path; }
+    QString currentName() const { return name; }
+    quint32 currentTotal() const { return total; }
+    /// Bytes of the current transfer written so far.
+    quint32 currentReceived() const { return received; }
+    /// received × 100 / total in 64-bit arithmetic; 0 when the total is 0.
+    int percent() const;
+
+private:
+    CFileWriter &fileWriter() const;
+    bool begin(const FileDataChunk &chunk, Outcome *outcome);
+    void fail(Outcome *outcome, Failure failure, const QString &text);
+    Outcome &snapshot(Outcome &outcome) const;
+
+    CFileWriter *writer;
+    QString path;
+    QString name;
+    quint32 total = 0;
+    quint32 received = 0;
+    qint64 seen = 0;
+    bool writeFailed = false;
+};

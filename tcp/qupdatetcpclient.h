@@ -1,0 +1,131 @@
+#pragma once
+
+#include "tcp/filereceiver.h"
+#include "tcp/packetassembler.h"
+#include "tcp/versioninfo.h"
+
+#include <QAbstractSocket>
+#include <QObject>
+#include <QString>
+
+class AsyncWaiter;
+class CConfigManager;
+class CFileWriter;
+class QTcpSocket;
+class QTimer;
+
+/// The connection to the update service. It connects, keeps the connection
+/// alive with heartbeats, reassembles and dispatches incoming messages, hands
+/// received file chunks to the file writer, and offers two blocking requests
+/// (version check, file download) that wait in a nested event loop.
+///
+/// Failures are reported through the return values, errorOccurred() and
+/// lastError(); nothing is thrown. Everything runs on the GUI thread.
+class QUpdateTcpClient : public QObject
+{
+    Q_OBJECT
+
+public:
+    /// Connection state; a new connect is allowed in Disconnected and Error.
+    enum ConnectionState { Disconnected = 0, Connecting = 1, Connected = 2, Error = 3 };
+
+    static constexpr int kDefaultConnectTimeoutMs = 1000;
+    static constexpr int kHeartbeatIntervalMs = 30000;
+    /// A download wait ends as a time-out after this long without a byte.
+    static constexpr int kDefaultInactivityLimitMs = 120000;
+
+    explicit QUpdateTcpClient(QObject *parent = nullptr);
+    ~QUpdateTcpClient() override;
+
+    /// Connects with the 1000 ms limit. False when already connected or
+    /// connecting ("已经连接或正在连接中") or when the connection fails.
+    bool connectToServer(const QString &host, quint16 port);
+    /// Connects with the caller's limit in milliseconds.
+    bool connectToServer(const QString &host, quint16 port, quint16 timeout);
+    /// True when the state is Connected and the socket is connected.
+    bool isConnected() const;
+
+    /// Frames and writes one message; false when not connected or when the
+    /// socket did not take every byte.
+    bool sendPacket(quint32 type, const QByteArray &body);
+
+    /// Sends a version check and waits up to @p timeout ms for the reply.
+    /// Returns the default VersionInfo when there is no usable reply; then
+    /// @p failure (when given) receives the cause ("未连接到服务器",
+    /// "发送版本检查请求失败", "版本检查超时", "服务器返回错误",
+    /// "版本回复无法解析" or the socket's error text) and is emptied otherwise.
+    VersionInfo checkVersion(const VersionCheckRequest &request, int timeout, QString *failure = nullptr);
+
+    /// Requests one file and waits until it has been received completely
+    /// (true) or the attempt failed (false, lastError() says why). @p timeout
+    /// bounds the whole wait when > 0; in any case the wait ends after the
+    /// inactivity limit without data.
+    bool downloadFile(const FileItem &item, int timeout);
+
+    /// Ends a running request wait at once as a failure ("下载已取消"), and
+    /// drops the connection so that no stale data is taken for a later request.
+    void cancelCurrentRequest();
+
+    /// Text of the latest failure.
+    QString lastError() const { return lastErrorText; }
+    ConnectionState connectionState() const { return state; }
+    QString host() const { return serverHost; }
+    quint16 port() const { return serverPort; }
+
+    /// Writer for received files; nullptr (the default) selects CFileWriter::instance().
+    void setFileWriter(CFileWriter *writer);
+    /// Configuration whose project type goes into every header; nullptr
+    /// (the default) selects CConfigManager::instance().
+    void setConfigManager(const CConfigManager *config);
+    /// Shortens or lengthens the download inactivity limit (milliseconds).
+    void setInactivityLimit(int milliseconds);
+    /// Changes the heartbeat interval (milliseconds); takes effect at the next start.
+    void setHeartbeatInterval(int milliseconds);
+
+signals:
+    void connected();
+    void disconnected();
+    void errorOccurred(QString error);
+    void versionChecked(VersionInfo info);
+    void sigFileDownloadProgress(QString filePath, QString fileName, quint32 downloaded, quint32 total);
+    void sigFileDownloadCompleted(QString filePath, QString fileName);
+    void sigFileDownloadError(QString filePath, QString fileName, QString error);
+    void heartbeatReceived();
+
+public slots:
+    void onConnected();
+    void onDisconnected();
+    void onError(QAbstractSocket::SocketError error);
+    /// The receive step: drains the socket, reassembles and dispatches.
+    void onReadyRead();
+    void onHeartbeatTimeout();
+
+private slots:
+    void onInactivityTimeout();
+
+private:
+    bool drainBuffer();
+    void dispatch(const Packet &packet);
+    void handleFileData(const QByteArray &body);
+    void dropConnection(const QString &reason);
+    void abandonConnection();
+    void setLastError(const QString &text);
+    void failBeforeWait(const QString &text);
+
+    QTcpSocket *socket;
+    const CConfigManager *configManager = nullptr;
+    QTimer *heartbeatTimer;
+    QTimer *inactivityTimer;
+    ConnectionState state = Disconnected;
+    QString lastErrorText;
+    QString serverHost;
+    quint16 serverPort = 0;
+    PacketAssembler assembler;
+    bool heartbeatRunning = false;
+    int heartbeatInterval = kHeartbeatIntervalMs;
+    FileReceiver receiver;
+    bool receiving = false;
+    bool lastReplyUsable = true;
+    AsyncWaiter *activeWaiter = nullptr;
+    bool waitCancelled = false;
+};

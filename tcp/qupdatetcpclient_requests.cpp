@@ -1,0 +1,204 @@
+// The two blocking requests of QUpdateTcpClient and their cancellation.
+#include "tcp/qupdatetcpclient.h"
+
+#include "fileops/safepath.h"
+#include "log/logger.h"
+#include "tcp/asyncwaiter.h"
+#include "tcp/tcpmessages.h"
+
+#include <QTimer>
+
+using namespace TcpProtocol;
+
+namespace {
+
+/// How a request wait ended.
+enum class WaitEnd { None, Reply, Error, Disconnected };
+
+} // namespace
+
+void QUpdateTcpClient::failBeforeWait(const QString &text)
+{
+    setLastError(text);
+    logError(QStringLiteral("%1: %2:%3").arg(text, serverHost).arg(serverPort).toStdString());
+    emit errorOccurred(text);
+}
+
+VersionInfo QUpdateTcpClient::checkVersion(const VersionCheckRequest &request, int timeout, QString *failure)
+{
+    auto setFailure = [failure](const QString &text) {
+        if (failure)
+            *failure = text;
+    };
+    setFailure(QString());
+    if (!isConnected()) {
+        setFailure(QStringLiteral("未连接到服务器"));
+        failBeforeWait(QStringLiteral("未连接到服务器"));
+        return VersionInfo();
+    }
+
+    AsyncWaiter waiter;
+    VersionInfo result;
+    bool usable = false;
+    QString errorText;
+    WaitEnd end = WaitEnd::None;
+    const QMetaObject::Connection onReply =
+        connect(this, &QUpdateTcpClient::versionChecked, &waiter, [&](const VersionInfo &info) {
+            if (end != WaitEnd::None)
+                return;
+            result = info;
+            usable = lastReplyUsable;
+            end = WaitEnd::Reply;
+            emit waiter.signalReceived();
+        });
+    const QMetaObject::Connection onFailure =
+        connect(this, &QUpdateTcpClient::errorOccurred, &waiter, [&](const QString &error) {
+            if (end != WaitEnd::None)
+                return;
+            errorText = error;
+            end = WaitEnd::Error;
+            emit waiter.signalReceived();
+        });
+    const QMetaObject::Connection onClosed = connect(this, &QUpdateTcpClient::disconnected, &waiter, [&]() {
+        if (end != WaitEnd::None)
+            return;
+        end = WaitEnd::Disconnected;
+        emit waiter.signalReceived();
+    });
+    auto disconnectAll = [&]() {
+        disconnect(onReply);
+        disconnect(onFailure);
+        disconnect(onClosed);
+    };
+
+    if (!sendPacket(VersionCheck, TcpMessages::buildVersionCheck(request))) {
+        disconnectAll();
+        setFailure(QStringLiteral("发送版本检查请求失败"));
+        failBeforeWait(QStringLiteral("发送版本检查请求失败"));
+        return VersionInfo();
+    }
+    // An error raised while sending has already ended the request.
+    const bool arrived = end != WaitEnd::None || waiter.wait(timeout);
+    disconnectAll();
+
+    if (!arrived) {
+        setFailure(QStringLiteral("版本检查超时"));
+        logWarn(QStringLiteral("版本检查超时: %1:%2").arg(serverHost).arg(serverPort).toStdString());
+        return VersionInfo();
+    }
+    switch (end) {
+    case WaitEnd::Reply:
+        if (!usable)
+            setFailure(QStringLiteral("版本回复无法解析"));
+        return result;
+    case WaitEnd::Error:
+        setFailure(errorText);
+        return VersionInfo();
+    default:
+        setFailure(QStringLiteral("与服务器的连接已断开"));
+        return VersionInfo();
+    }
+}
+
+bool QUpdateTcpClient::downloadFile(const FileItem &item, int timeout)
+{
+    if (!isConnected()) {
+        failBeforeWait(QStringLiteral("未连接到服务器"));
+        return false;
+    }
+    QString reason;
+    if (!SafePath::isSafeRelativePath(item.path, &reason) || !SafePath::isSafeFileName(item.name, &reason)) {
+        // Never ask for, let alone write, a file outside the temporary area.
+        setLastError(QStringLiteral("服务器提供的路径不安全: %1/%2 (%3)").arg(item.path, item.name, reason));
+        logError(lastErrorText.toStdString());
+        emit sigFileDownloadError(item.path, item.name, lastErrorText);
+        return false;
+    }
+
+    AsyncWaiter waiter;
+    bool success = false;
+    WaitEnd end = WaitEnd::None;
+    const QMetaObject::Connection onDone = connect(
+        this, &QUpdateTcpClient::sigFileDownloadCompleted, &waiter, [&](const QString &filePath, const QString &fileName) {
+            if (end == WaitEnd::None && filePath == item.path && fileName == item.name) {
+                success = true;
+                end = WaitEnd::Reply;
+                emit waiter.signalReceived();
+            }
+        });
+    const QMetaObject::Connection onFailure = connect(this, &QUpdateTcpClient::errorOccurred, &waiter, [&]() {
+        if (end != WaitEnd::None)
+            return;
+        end = WaitEnd::Error;
+        emit waiter.signalReceived();
+    });
+    const QMetaObject::Connection onClosed = connect(this, &QUpdateTcpClient::disconnected, &waiter, [&]() {
+        if (end != WaitEnd::None)
+            return;
+        end = WaitEnd::Disconnected;
+        emit waiter.signalReceived();
+    });
+    auto disconnectAll = [&]() {
+        disconnect(onDone);
+        disconnect(onFailure);
+        disconnect(onClosed);
+    };
+
+    // Each attempt starts a fresh transfer, so the file is fetched from
+    // scratch whatever an earlier attempt left behind.
+    receiver.reset();
+    waitCancelled = false;
+    if (!isConnected()) {
+        disconnectAll();
+        failBeforeWait(QStringLiteral("未连接到服务器"));
+        return false;
+    }
+    if (!sendPacket(FileDownload, TcpMessages::buildFileDownload(item.path, item.name))) {
+        disconnectAll();
+        failBeforeWait(QStringLiteral("发送文件下载请求失败"));
+        return false;
+    }
+
+    activeWaiter = &waiter;
+    inactivityTimer->start();
+    if (end == WaitEnd::None)
+        waiter.wait(timeout);
+    inactivityTimer->stop();
+    activeWaiter = nullptr;
+    disconnectAll();
+
+    if (success)
+        return true;
+    if (waitCancelled) {
+        setLastError(QStringLiteral("下载已取消"));
+        logInfo(QStringLiteral("文件下载已取消: %1").arg(item.name).toStdString());
+        return false;
+    }
+    if (end == WaitEnd::None) {
+        setLastError(QStringLiteral("文件下载超时"));
+        logError(QStringLiteral("文件下载超时: %1/%2 (%3:%4)")
+                     .arg(item.path, item.name, serverHost)
+                     .arg(serverPort)
+                     .toStdString());
+        emit sigFileDownloadError(item.path, item.name, QStringLiteral("下载超时"));
+        // The service may still be sending this file; a retry must not take
+        // those late bytes for its own.
+        abandonConnection();
+        return false;
+    }
+    if (end == WaitEnd::Disconnected)
+        setLastError(QStringLiteral("与服务器的连接已断开"));
+    logError(QStringLiteral("文件下载失败: %1/%2 - %3").arg(item.path, item.name, lastErrorText).toStdString());
+    return false;
+}
+
+void QUpdateTcpClient::cancelCurrentRequest()
+{
+    if (!activeWaiter)
+        return;
+    waitCancelled = true;
+    abandonConnection();
+    // abort() may already have ended the wait through the disconnection.
+    if (activeWaiter)
+        activeWaiter->abort();
+}

@@ -1,0 +1,18 @@
+#include "tcp/versioninfo.h"
+
+#include "tcp/tcpprotocol.h"
+
+QString RemoteFileEntry::path() const
+{
+    if (raw.size() < TcpProtocol::kRemoteFileEntrySize)
+        return QString();
+    return TcpProtocol::readTextField(raw.constData(), TcpProtocol::kPathFieldWidth);
+}
+
+QString RemoteFileEntry::name() const
+{
+    if (raw.size() < TcpProtocol::kRemoteFileEntrySize)
+        return QString();
+    return TcpProtocol::readTextField(raw.constData() + TcpProtocol::kPathFieldWidth,
+                                      TcpProtocol::kNameFieldWidth);
+}

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMetaType>
+#include <QString>
+#include <QVector>
+#include <QtGlobal>
+
+/// One file entry of a version reply, kept as the raw 180-byte record in
+/// which the service sent it (reserved bytes included).
+struct RemoteFileEntry
+{
+    /// The record as received: exactly 180 bytes.
+    QByteArray raw;
+
+    /// The directory text of the record (bytes up to the first NUL of the path field).
+    QString path() const;
+    /// The file name of the record (bytes up to the first NUL of the name field).
+    QString name() const;
+};
+
+/// A parsed version reply. The default value (no update, empty texts, no
+/// files) stands for a missing or unusable reply.
+struct VersionInfo
+{
+    bool hasUpdate = false;
+    QString version;
+    QString projectName;
+    QVector<RemoteFileEntry> files;
+};
+
+/// What the client tells the service in a version check.
+struct VersionCheckRequest
+{
+    QString version;
+    /// An empty identifier is sent as "Zentrovian".
+    QString clientId;
+    qint32 projectType = 1;
+};
+
+/// One parsed file data message: the header fields and the chunk bytes.
+struct FileDataChunk
+{
+    QString filePath;
+    QString fileName;
+    quint32 totalSize = 0;
+    quint32 chunkSize = 0;
+    bool isLast = false;
+    quint32 auxValue = 0;
+    QByteArray data;
+};
+
+/// One file to fetch: the path and name of a remote file entry.
+struct FileItem
+{
+    QString path;
+    QString name;
+};
+
+Q_DECLARE_METATYPE(VersionInfo)

@@ -1,0 +1,73 @@
+// update_service: publishes one release directory to updaters over TCP.
+// The first line on standard output is "listening ADDRESS:PORT", so that
+// scripts can start it with --port 0 and learn the port it got.
+#include "log/logger.h"
+#include "releasecatalog.h"
+#include "serviceoptions.h"
+#include "stopsignal.h"
+#include "updateservice.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+#include <iostream>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("update_service"));
+
+    ServiceOptions options;
+    QString error;
+    bool helpRequested = false;
+    if (!options.parse(QCoreApplication::arguments(), &error, &helpRequested)) {
+        if (helpRequested) {
+            std::cout << error.toStdString();
+            return 0;
+        }
+        std::cerr << "update_service: " << error.toStdString() << std::endl;
+        return 2;
+    }
+    if (!options.logFile.isEmpty())
+        initLogger(options.logFile.toStdString());
+
+    ReleaseCatalog catalog;
+    if (!catalog.load(options.servedRoot, options.skippedNames, &error)) {
+        logError("update_service: " + error.toStdString());
+        return 1;
+    }
+    const ReleaseOffer offer{&catalog, options.version, options.projectType, options.chunkSize};
+    UpdateService service(offer);
+    if (!service.listen(options.host, options.port, &error)) {
+        logError("update_service: " + error.toStdString());
+        return 1;
+    }
+    // Installed before the address is announced: whoever learns the port may
+    // stop the service at once.
+    StopSignal stop;
+    if (!stop.install())
+        logWarn("update_service: cannot install the stop signal handlers; stop it with a kill");
+    QObject::connect(&stop, &StopSignal::stopRequested, &app, [&]() {
+        logInfo("update_service: stop requested, closing connections");
+        service.stop();
+        QCoreApplication::quit();
+    });
+    std::printf("listening %s\n", service.boundAddress().toStdString().c_str());
+    std::fflush(stdout);
+
+    for (const QString &note : options.notes)
+        logInfo(note.toStdString());
+    for (const QString &warning : catalog.warnings())
+        logWarn(warning.toStdString());
+    logInfo(QStringLiteral("release %1 (project type %2): %3 files from %4, chunk size %5 bytes")
+                .arg(options.version)
+                .arg(options.projectType)
+                .arg(catalog.files().size())
+                .arg(catalog.root())
+                .arg(options.chunkSize)
+                .toStdString());
+
+    const int code = QCoreApplication::exec();
+    logInfo("update_service: stopped");
+    return code;
+}

@@ -1,0 +1,145 @@
+#include "serviceoptions.h"
+
+#include "fileops/safepath.h"
+#include "tcp/tcpprotocol.h"
+
+#include <QCommandLineParser>
+#include <QDir>
+#include <QFileInfo>
+#include <QSettings>
+
+namespace {
+
+bool parseNumber(const QString &text, qint64 low, qint64 high, qint64 *value)
+{
+    bool ok = false;
+    const qint64 number = text.toLongLong(&ok, 10);
+    if (!ok || number < low || number > high)
+        return false;
+    *value = number;
+    return true;
+}
+
+} // namespace
+
+bool ServiceOptions::parse(const QStringList &arguments, QString *error, bool *helpRequested)
+{
+    if (helpRequested)
+        *helpRequested = false;
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Serves one release directory to updaters over TCP."));
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption releaseOption(QStringLiteral("release"),
+                                           QStringLiteral("Release directory (a plain tree, or one with update.ini)."),
+                                           QStringLiteral("DIR"));
+    const QCommandLineOption versionOption(QStringLiteral("version"),
+                                           QStringLiteral("Version of the release (default: from update.ini)."),
+                                           QStringLiteral("V"));
+    const QCommandLineOption hostOption(QStringLiteral("host"), QStringLiteral("Address to listen on (default 127.0.0.1)."),
+                                        QStringLiteral("ADDR"), QStringLiteral("127.0.0.1"));
+    const QCommandLineOption portOption(QStringLiteral("port"), QStringLiteral("Port; 0 picks a free one."),
+                                        QStringLiteral("N"));
+    const QCommandLineOption chunkOption(QStringLiteral("chunk-size"), QStringLiteral("Bytes per file data message."),
+                                         QStringLiteral("BYTES"), QString::number(kDefaultChunkSize));
+    const QCommandLineOption typeOption(QStringLiteral("project-type"), QStringLiteral("Project type 1-6 (default 1)."),
+                                        QStringLiteral("N"), QStringLiteral("1"));
+    const QCommandLineOption logOption(QStringLiteral("log"), QStringLiteral("Also write the log to FILE."),
+                                       QStringLiteral("FILE"));
+    parser.addOptions({releaseOption, versionOption, hostOption, portOption, chunkOption, typeOption, logOption});
+
+    if (!parser.parse(arguments)) {
+        *error = parser.errorText();
+        return false;
+    }
+    if (parser.isSet(helpOption)) {
+        if (helpRequested)
+            *helpRequested = true;
+        *error = parser.helpText();
+        return false;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        *error = QStringLiteral("unexpected argument: %1").arg(parser.positionalArguments().constFirst());
+        return false;
+    }
+    if (!parser.isSet(releaseOption) || !parser.isSet(portOption)) {
+        *error = QStringLiteral("--release and --port are required (see --help)");
+        return false;
+    }
+
+    qint64 number = 0;
+    if (!parseNumber(parser.value(portOption), 0, 65535, &number)) {
+        *error = QStringLiteral("invalid port: %1").arg(parser.value(portOption));
+        return false;
+    }
+    port = static_cast<quint16>(number);
+    // A chunk and its header must fit the receiver's message limit.
+    const qint64 maxChunk = qint64(TcpProtocol::kMaxBodyLength) - TcpProtocol::kFileDataHeaderSize;
+    if (!parseNumber(parser.value(chunkOption), 1, maxChunk, &number)) {
+        *error = QStringLiteral("invalid chunk size: %1 (1 to %2)").arg(parser.value(chunkOption)).arg(maxChunk);
+        return false;
+    }
+    chunkSize = static_cast<int>(number);
+    if (!parseNumber(parser.value(typeOption), 1, 6, &number)) {
+        *error = QStringLiteral("invalid project type: %1 (1 to 6)").arg(parser.value(typeOption));
+        return false;
+    }
+    projectType = static_cast<qint32>(number);
+    host = parser.value(hostOption);
+    logFile = parser.value(logOption);
+    releaseDir = parser.value(releaseOption);
+    version = parser.value(versionOption);
+    return resolveRelease(parser.isSet(versionOption), error);
+}
+
+bool ServiceOptions::resolveRelease(bool versionGiven, QString *error)
+{
+    const QFileInfo dirInfo(releaseDir);
+    if (!dirInfo.isDir()) {
+        *error = QStringLiteral("release directory not found: %1").arg(releaseDir);
+        return false;
+    }
+    const QString iniPath = dirInfo.absoluteFilePath() + QStringLiteral("/update.ini");
+    if (!QFileInfo(iniPath).isFile()) {
+        servedRoot = dirInfo.absoluteFilePath();
+        if (!versionGiven || version.isEmpty()) {
+            *error = QStringLiteral("--version is required for a release without update.ini: %1").arg(releaseDir);
+            return false;
+        }
+        notes << QStringLiteral("serving plain release tree %1").arg(servedRoot);
+    } else {
+        QSettings ini(iniPath, QSettings::IniFormat);
+        if (ini.status() != QSettings::NoError) {
+            *error = QStringLiteral("cannot read %1").arg(iniPath);
+            return false;
+        }
+        const QString folder = ini.value(QStringLiteral("Version/Folder")).toString();
+        const QString iniVersion = ini.value(QStringLiteral("Version/Version")).toString();
+        QString reason;
+        if (folder.isEmpty() || !SafePath::isSafeRelativePath(folder, &reason)) {
+            *error = QStringLiteral("update.ini names an unusable Folder \"%1\" %2").arg(folder, reason);
+            return false;
+        }
+        servedRoot = dirInfo.absoluteFilePath() + QLatin1Char('/') + folder;
+        if (!QFileInfo(servedRoot).isDir()) {
+            *error = QStringLiteral("release folder not found: %1").arg(servedRoot);
+            return false;
+        }
+        // The manifest describes the release for the web transport; it is
+        // not one of the files an installation receives.
+        skippedNames << QStringLiteral("md5.txt");
+        if (!versionGiven)
+            version = iniVersion;
+        else if (version != iniVersion)
+            notes << QStringLiteral("--version %1 overrides update.ini's %2").arg(version, iniVersion);
+        notes << QStringLiteral("serving published release %1 (folder %2)").arg(releaseDir, folder);
+        if (version.isEmpty()) {
+            *error = QStringLiteral("update.ini has no [Version] Version: %1").arg(iniPath);
+            return false;
+        }
+    }
+    if (!TcpProtocol::fitsField(version, TcpProtocol::kVersionFieldWidth)) {
+        *error = QStringLiteral("version text longer than %1 bytes: %2").arg(TcpProtocol::kVersionFieldWidth - 1).arg(version);
+        return false;
+    }
+    return true;
+}
