@@ -1,0 +1,92 @@
+#include "http/cblockingdownload.h"
+
+#include "http/cdownloadfile.h"
+#include "http/httpreplystatus.h"
+#include "log/logger.h"
+
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QUrl>
+
+CBlockingDownload::CBlockingDownload(QObject *parent)
+    : QObject(parent)
+    , timeoutMs(HttpReplyStatus::kTransferTimeoutMs)
+{
+}
+
+bool CBlockingDownload::run(const QString &url, const QString &localPath)
+{
+    error.clear();
+    CDownloadFile file;
+    if (!file.open(localPath)) {
+        error = file.directoryFailed() ? QStringLiteral("无法创建目录:") + QFileInfo(localPath).absolutePath()
+                                       : QStringLiteral("无法打开文件:") + localPath;
+        logError((error + QStringLiteral(" ") + file.errorString()).toStdString());
+        return false;
+    }
+
+    // A manager for this call only: the check downloads share nothing with
+    // the file downloads and leave no connection behind.
+    QNetworkAccessManager manager;
+    QNetworkRequest request{QUrl(url)};
+    request.setTransferTimeout(timeoutMs);
+    QNetworkReply *reply = manager.get(request);
+    reply->setReadBufferSize(HttpReplyStatus::kReadBufferBytes);
+
+    QEventLoop loop;
+    bool stoppedByUs = false;
+    connect(reply, &QNetworkReply::downloadProgress, this, &CBlockingDownload::downloadProgress);
+    connect(reply, &QNetworkReply::readyRead, &loop, [&] {
+        if (stoppedByUs)
+            return;
+        const QByteArray chunk = reply->readAll();
+        if (file.written() + chunk.size() > maxBytes) {
+            error = QStringLiteral("下载内容超过上限（%1字节）：").arg(maxBytes) + url;
+        } else if (!file.append(chunk)) {
+            error = QStringLiteral("无法写入文件:") + localPath + QStringLiteral(" ") + file.errorString();
+        } else {
+            return;
+        }
+        stoppedByUs = true;
+        reply->abort();
+    });
+    connect(reply, &QNetworkReply::errorOccurred, &loop, [&](QNetworkReply::NetworkError code) {
+        // A limit or write failure aborted the reply and already holds its text.
+        if (!stoppedByUs)
+            error = HttpReplyStatus::checkDownloadErrorText(code, false, reply->errorString(), url, localPath,
+                                                            timeoutMs);
+        loop.quit();
+    });
+    connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    // A reply that failed before the loop starts has already said so.
+    if (!reply->isFinished())
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+
+    if (error.isEmpty() && reply->error() == QNetworkReply::NoError) {
+        const QString statusProblem = HttpReplyStatus::statusProblem(reply);
+        if (!statusProblem.isEmpty())
+            error = QStringLiteral("下载错误：") + statusProblem + QStringLiteral("（file：") + localPath
+                    + QStringLiteral("）");
+    }
+    if (error.isEmpty() && reply->error() != QNetworkReply::NoError)
+        error = HttpReplyStatus::checkDownloadErrorText(reply->error(), false, reply->errorString(), url,
+                                                        localPath, timeoutMs);
+    if (error.isEmpty()) {
+        const QByteArray rest = reply->readAll();
+        if (file.written() + rest.size() > maxBytes)
+            error = QStringLiteral("下载内容超过上限（%1字节）：").arg(maxBytes) + url;
+        else if (!file.append(rest) || !file.finish())
+            error = QStringLiteral("无法写入文件:") + localPath + QStringLiteral(" ") + file.errorString();
+    }
+    reply->deleteLater();
+    if (!error.isEmpty()) {
+        file.discard();
+        logError(error.toStdString());
+        return false;
+    }
+    logInfo((QStringLiteral("下载成功:") + localPath).toStdString());
+    return true;
+}

@@ -1,0 +1,69 @@
+#include "http/cdownloadfile.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+bool CDownloadFile::open(const QString &path)
+{
+    discard();
+    error.clear();
+    bytes = 0;
+    dirFailed = false;
+    file.setFileName(path);
+    const QString dir = QFileInfo(path).absolutePath();
+    if (!QDir().mkpath(dir)) {
+        dirFailed = true;
+        error = QStringLiteral("cannot create directory ") + dir;
+        return false;
+    }
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        error = file.errorString();
+        return false;
+    }
+    return true;
+}
+
+bool CDownloadFile::append(const QByteArray &data)
+{
+    if (!file.isOpen()) {
+        error = QStringLiteral("file is not open");
+        return false;
+    }
+    if (file.write(data) != data.size()) {
+        error = file.errorString();
+        return false;
+    }
+    bytes += data.size();
+    return true;
+}
+
+bool CDownloadFile::finish()
+{
+    if (!file.isOpen()) {
+        error = QStringLiteral("file is not open");
+        return false;
+    }
+    // Buffered bytes meet a full disk only here, so both steps are checked;
+    // a file that did not reach the disk whole is removed.
+    bool ok = file.flush();
+    if (!ok)
+        error = file.errorString();
+    file.close();
+    if (ok && file.error() != QFileDevice::NoError) {
+        error = file.errorString();
+        ok = false;
+    }
+    if (!ok)
+        file.remove();
+    return ok;
+}
+
+void CDownloadFile::discard()
+{
+    // Only a transfer still in progress is thrown away; a finished file
+    // belongs to the caller.
+    if (!file.isOpen())
+        return;
+    file.close();
+    file.remove();
+}

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QFile>
+#include <QString>
+
+/// The local file that a download is streamed into as its bytes arrive.
+///
+/// Nothing is held in memory beyond the toolkit's write buffer, so a file of
+/// any size costs the same. Every step reports failure by returning false
+/// with `errorString()` set to the toolkit's error text; `discard()` removes
+/// an unfinished file, so a failed transfer leaves no partial file.
+class CDownloadFile
+{
+public:
+    /// Creates the missing parent directories of @p path and opens it for
+    /// writing, truncating an existing file.
+    bool open(const QString &path);
+    /// Appends @p data. False when not every byte could be written.
+    bool append(const QByteArray &data);
+    /// Flushes and closes the file. False (and the file removed) when the
+    /// data did not reach it.
+    bool finish();
+    /// Closes and deletes a file that is still open (a transfer that did not
+    /// finish); does nothing after `finish()`.
+    void discard();
+
+    bool isOpen() const { return file.isOpen(); }
+    /// Bytes appended since `open`.
+    qint64 written() const { return bytes; }
+    QString path() const { return file.fileName(); }
+    QString errorString() const { return error; }
+    /// True when `open` failed because the directory could not be created.
+    bool directoryFailed() const { return dirFailed; }
+
+private:
+    QFile file;
+    QString error;
+    qint64 bytes = 0;
+    bool dirFailed = false;
+};

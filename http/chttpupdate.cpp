@@ -1,0 +1,68 @@
+#include "http/chttpupdate.h"
+
+#include "log/logger.h"
+#include "ui/widget.h"
+
+CHttpUpdate::CHttpUpdate(QObject *parent)
+    : QObject(parent)
+{
+}
+
+void CHttpUpdate::attachDialog(Widget *newDialog)
+{
+    if (dialog)
+        disconnect(dialog, nullptr, this, nullptr);
+    dialog = newDialog;
+    if (!dialog)
+        return;
+    connect(dialog, &Widget::sigUpdateResult, this, &CHttpUpdate::sigUpdateResult);
+    connect(dialog, &Widget::sigUpdateResult, this, &CHttpUpdate::onUpdateEnd);
+}
+
+bool CHttpUpdate::fail(const QString &text)
+{
+    failed = true;
+    failure = text;
+    logError((QStringLiteral("HTTP更新检查失败:") + text).toStdString());
+    return false;
+}
+
+bool CHttpUpdate::checkForUpdate()
+{
+    failed = false;
+    failure.clear();
+    if (!dialog)
+        return fail(QStringLiteral("HTTP升级窗口不存在"));
+
+    switch (dialog->checkVersionFile()) {
+    case 0:
+        return false;
+    case 1:
+        break;
+    default:
+        return fail(dialog->currentDetailText());
+    }
+    switch (dialog->checkManifest()) {
+    case 0:
+        return false;
+    case 1:
+        return true;
+    default:
+        return fail(dialog->currentDetailText());
+    }
+}
+
+bool CHttpUpdate::startUpdate()
+{
+    if (!dialog) {
+        logError("HTTP升级窗口不存在，无法开始更新");
+        return false;
+    }
+    dialog->startUpdate();
+    return true;
+}
+
+void CHttpUpdate::onUpdateEnd(bool bSuccess)
+{
+    lastResult = bSuccess;
+}

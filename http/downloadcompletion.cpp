@@ -1,0 +1,51 @@
+#include "http/downloadcompletion.h"
+
+#include "config/md5manifest.h"
+#include "http/cdownloadfile.h"
+#include "http/httpreplystatus.h"
+#include "log/logger.h"
+
+#include <QFile>
+#include <QNetworkReply>
+
+namespace DownloadCompletion {
+
+namespace {
+
+bool fail(QString *detail, const QString &text, const QString &reason)
+{
+    *detail = text;
+    logError((text + QLatin1Char(' ') + reason).toStdString());
+    return false;
+}
+
+} // namespace
+
+bool store(QNetworkReply *reply, CDownloadFile &file, const DownloadEntry &entry, QString *detail)
+{
+    const QString problem = reply->error() != QNetworkReply::NoError ? reply->errorString()
+                                                                     : HttpReplyStatus::statusProblem(reply);
+    if (!problem.isEmpty()) {
+        file.discard();
+        return fail(detail, QStringLiteral("文件下载失败:") + problem, entry.url);
+    }
+    if (!file.append(reply->readAll()) || !file.finish()) {
+        const QString reason = file.errorString();
+        file.discard();
+        return fail(detail, QStringLiteral("无法保存文件:") + entry.localPath, reason);
+    }
+    // The manifest value is the only proof that these bytes are the file the
+    // release holds; a file that does not match is not kept.
+    QString readError;
+    const QString actual = fileMd5(entry.localPath, &readError);
+    if (actual.isEmpty() || actual.compare(entry.md5, Qt::CaseInsensitive) != 0) {
+        QFile::remove(entry.localPath);
+        return fail(detail, QStringLiteral("文件校验失败:") + entry.localPath,
+                    QStringLiteral("期望:") + entry.md5 + QStringLiteral(" 实际:") + actual + QLatin1Char(' ')
+                        + readError);
+    }
+    logInfo((QStringLiteral("文件下载成功并验证通过:") + entry.localPath).toStdString());
+    return true;
+}
+
+} // namespace DownloadCompletion

@@ -1,0 +1,31 @@
+#include "http/downloadplan.h"
+
+#include "http/httplayout.h"
+#include "http/manifestpathrules.h"
+
+namespace DownloadPlan {
+
+bool build(const Md5Manifest &diff, const QString &base, const QString &serverFolder, const QString &appDir,
+           const QString &tempPath, QVector<DownloadEntry> *out, QString *detail, QString *reason)
+{
+    out->clear();
+    // A single hostile entry stops the whole update before the first byte
+    // is fetched, so nothing is ever written for it.
+    QString badPath;
+    if (ManifestPathRules::findUnsafePath(diff, &badPath, reason)) {
+        *detail = QStringLiteral("文件路径不安全:") + ManifestPathRules::printable(badPath);
+        return false;
+    }
+    if (!HttpLayout::isUsableTempPath(tempPath, reason)) {
+        *detail = QStringLiteral("临时目录配置无效:") + tempPath;
+        return false;
+    }
+    out->reserve(diff.size());
+    for (auto it = diff.cbegin(); it != diff.cend(); ++it) {
+        out->append(DownloadEntry{HttpLayout::fileUrl(base, serverFolder, it.key()),
+                                  HttpLayout::localFilePath(appDir, tempPath, it.key()), it.value()});
+    }
+    return true;
+}
+
+} // namespace DownloadPlan

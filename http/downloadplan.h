@@ -1,0 +1,21 @@
+#pragma once
+
+#include "config/md5manifest.h"
+#include "http/downloadentry.h"
+
+#include <QString>
+#include <QVector>
+
+/// Turns the difference map into the list of file downloads.
+namespace DownloadPlan {
+
+/// Fills @p out with one entry per path of @p diff, in key order: the file's
+/// address on the server, its place in the temporary area and its MD5.
+/// Before anything is planned, every path must pass the manifest path rules
+/// and @p tempPath must be usable; otherwise returns false with @p detail
+/// ("文件路径不安全:" + path, or "临时目录配置无效:" + tempPath) and
+/// @p reason set, and @p out empty.
+bool build(const Md5Manifest &diff, const QString &base, const QString &serverFolder, const QString &appDir,
+           const QString &tempPath, QVector<DownloadEntry> *out, QString *detail, QString *reason);
+
+} // namespace DownloadPlan

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QNetworkReply>
+#include <QString>
+
+/// How the HTTP update reads the outcome of a reply.
+namespace HttpReplyStatus {
+
+/// Time without received data after which a transfer ends.
+inline constexpr int kTransferTimeoutMs = 120000;
+
+/// Bytes a reply may hold before the toolkit stops reading from the
+/// network. Without a limit the network thread keeps receiving while the
+/// GUI thread is busy, and a large file piles up in memory.
+inline constexpr qint64 kReadBufferBytes = 1024 * 1024;
+
+/// True when @p code means that the transfer time-out ended the reply. The
+/// toolkit (5.15) ends a timed-out transfer by aborting it, which reports
+/// OperationCanceledError, so a cancellation that the program did not ask
+/// for (@p abortedByProgram false) is a time-out too.
+bool isTimeout(QNetworkReply::NetworkError code, bool abortedByProgram);
+
+/// The text of a failed check download: "下载超时（<s>秒）：" + url for a
+/// time-out, "下载被取消：" + url for a cancellation the program asked for,
+/// otherwise "下载错误：" + @p errorString + "（file：" + @p localPath + "）".
+QString checkDownloadErrorText(QNetworkReply::NetworkError code, bool abortedByProgram, const QString &errorString,
+                               const QString &url, const QString &localPath, int timeoutMs);
+
+/// "下载超时（<s>秒）" with the time-out in whole seconds.
+QString timeoutText(int timeoutMs);
+
+/// Empty when @p reply carries no HTTP status or a 2xx one; otherwise
+/// "HTTP <code> <reason>". Redirects are not followed, so a 3xx answer has
+/// finished without an error although its body is not the file.
+QString statusProblem(const QNetworkReply *reply);
+
+} // namespace HttpReplyStatus

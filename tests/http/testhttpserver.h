@@ -1,0 +1,75 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QStringList>
+#include <QTcpServer>
+
+class QTcpSocket;
+
+/// A tiny HTTP/1.1 file server on 127.0.0.1 for the tests.
+///
+/// It answers GET requests from a table of paths (decoded, as the client
+/// sent them) and closes each connection after the answer. A path can be
+/// made to fail with a status, to stall after its headers and part of its
+/// body until `release()`, or to redirect. Every request is recorded.
+class TestHttpServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit TestHttpServer(QObject *parent = nullptr);
+
+    /// Listens on 127.0.0.1 with a free port.
+    bool start();
+    quint16 port() const { return server.serverPort(); }
+    /// "http://127.0.0.1:<port>/".
+    QString baseUrl() const;
+
+    /// Serves @p body at @p path ("/update.ini", "/R2//a.dll", ...).
+    void setFile(const QString &path, const QByteArray &body);
+    /// Answers @p path with @p status and a short body.
+    void setStatus(const QString &path, int status);
+    /// Sends the headers and the first @p sentBytes of the body, then waits.
+    void setStall(const QString &path, int sentBytes);
+    /// Sends what a stalled path still owes and closes its connections.
+    void release(const QString &path);
+    /// Answers @p path with "301 Moved Permanently" to @p location.
+    void setRedirect(const QString &path, const QString &location);
+
+    /// Paths of all requests so far, in arrival order.
+    QStringList requests() const { return requestLog; }
+    int requestCount(const QString &path) const { return requestLog.count(path); }
+
+signals:
+    void requestReceived(const QString &path);
+
+private:
+    struct Route
+    {
+        QByteArray body;
+        int status = 200;
+        int stallAfter = -1;
+        QByteArray location;
+    };
+    struct Stalled
+    {
+        QPointer<QTcpSocket> socket;
+        QString path;
+    };
+
+    void onNewConnection();
+    void onReadyRead(QTcpSocket *socket);
+    void answer(QTcpSocket *socket, const QString &path);
+
+    QHash<QString, Route> routes;
+    QHash<QTcpSocket *, QByteArray> pending;
+    QList<Stalled> stalled;
+    QStringList requestLog;
+    // Last, so that it goes first: its sockets report their destruction to
+    // the tables above.
+    QTcpServer server;
+};

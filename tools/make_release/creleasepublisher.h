@@ -1,0 +1,48 @@
+#pragma once
+
+#include "config/md5manifest.h"
+
+#include <QString>
+
+/// What to publish and where.
+struct ReleaseOptions
+{
+    QString sourceDir; ///< directory holding the client release as installed
+    QString version;   ///< `Version`/`Version` of the written update.ini
+    QString folder;    ///< `Version`/`Folder`: the release's directory on the server
+    QString outputDir; ///< root of the server tree (created when missing)
+};
+
+/// Writes the server tree that the HTTP transport fetches:
+/// `<output>/<folder>/<files>`, `<output>/<folder>/md5.txt` and, last,
+/// `<output>/update.ini`, so that a client never sees a version file that
+/// names an incomplete folder. Every file goes through QSaveFile and is
+/// hashed while it is copied. Failures return false with `errorText()`
+/// naming the file and the toolkit's error; each is also logged.
+class CReleasePublisher
+{
+public:
+    explicit CReleasePublisher(ReleaseOptions options);
+
+    /// Checks the options and writes the tree. True on success.
+    bool publish();
+
+    /// Why the last `publish` failed; empty after success.
+    QString errorText() const { return error; }
+    /// The manifest written by the last successful `publish`.
+    const Md5Manifest &manifest() const { return published; }
+    /// Bytes of file content copied by the last `publish`.
+    qint64 byteCount() const { return bytes; }
+
+private:
+    bool checkOptions();
+    bool copyFile(const QString &relPath, QString *md5);
+    bool writeVersionFile();
+    bool fail(const QString &text);
+
+    ReleaseOptions options;
+    QString releaseDir;
+    QString error;
+    Md5Manifest published;
+    qint64 bytes = 0;
+};

@@ -1,0 +1,58 @@
+#include "tools/make_release/creleasepublisher.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTextStream>
+
+#include <cstdio>
+
+// make_release --source DIR --version V --folder NAME --output OUTDIR
+//
+// Exit codes: 0 published, 1 publishing failed, 2 bad command line.
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("make_release"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Publishes a client release as the tree an HTTP update server serves: "
+        "OUTDIR/update.ini, OUTDIR/NAME/md5.txt and OUTDIR/NAME/<files>."));
+    parser.addHelpOption();
+    const QCommandLineOption source(QStringLiteral("source"), QStringLiteral("Directory holding the client release."),
+                                    QStringLiteral("DIR"));
+    const QCommandLineOption version(QStringLiteral("version"), QStringLiteral("Version text of the release."),
+                                     QStringLiteral("V"));
+    const QCommandLineOption folder(QStringLiteral("folder"), QStringLiteral("Release folder name on the server."),
+                                    QStringLiteral("NAME"));
+    const QCommandLineOption output(QStringLiteral("output"), QStringLiteral("Root of the server tree to write."),
+                                    QStringLiteral("OUTDIR"));
+    parser.addOptions({source, version, folder, output});
+    parser.process(app);
+
+    QTextStream err(stderr);
+    if (!parser.isSet(source) || !parser.isSet(version) || !parser.isSet(folder) || !parser.isSet(output)) {
+        err << "make_release: --source, --version, --folder and --output are all required\n\n"
+            << parser.helpText();
+        return 2;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        err << "make_release: unexpected argument " << parser.positionalArguments().constFirst() << '\n';
+        return 2;
+    }
+
+    QElapsedTimer timer;
+    timer.start();
+    CReleasePublisher publisher(
+        ReleaseOptions{parser.value(source), parser.value(version), parser.value(folder), parser.value(output)});
+    if (!publisher.publish()) {
+        err << "make_release: " << publisher.errorText() << '\n';
+        return 1;
+    }
+    QTextStream out(stdout);
+    out << "published " << publisher.manifest().size() << " files (" << publisher.byteCount() << " bytes) as "
+        << parser.value(output) << '/' << parser.value(folder) << ", version " << parser.value(version) << " in "
+        << timer.elapsed() << " ms\n";
+    return 0;
+}

@@ -1,0 +1,452 @@
+#include "ui/widget.h"
+
+#include "ui_widget.h"
+
+#include "config/cconfigmanager.h"
+#include "http/cblockingdownload.h"
+#include "http/downloadcompletion.h"
+#include "http/downloadplan.h"
+#include "http/httplayout.h"
+#include "http/httpreplystatus.h"
+#include "http/httptexts.h"
+#include "http/workdircleanup.h"
+#include "log/logger.h"
+#include "ui/cancelconfirmation.h"
+#include "ui/paintbackground.h"
+#include "ui/resources.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkRequest>
+#include <QPointer>
+#include <QSettings>
+#include <QTimer>
+#include <QUrl>
+
+namespace {
+
+// "font: 700 16pt "Microsoft YaHei UI";", 36 blanks and the colour: the
+// label style of the form as the product has always carried it.
+QString labelStyle(const char *pointSize)
+{
+    return QStringLiteral("font: 700 ") + QLatin1String(pointSize) + QStringLiteral("pt \"Microsoft YaHei UI\";")
+           + QString(36, QLatin1Char(' ')) + QStringLiteral("color: rgb(0, 0, 0);");
+}
+
+QString withSlash(const QString &dir)
+{
+    return dir.endsWith(QLatin1Char('/')) ? dir : dir + QLatin1Char('/');
+}
+
+} // namespace
+
+Widget::Widget(QWidget *parent)
+    : Widget(CConfigManager::instance(), QCoreApplication::applicationDirPath(), parent)
+{
+}
+
+Widget::Widget(const CConfigManager &configStore, const QString &appDirectory, QWidget *parent)
+    : QDialog(parent)
+    , ui(new Ui::Widget)
+    , appDir(withSlash(appDirectory))
+    , config(configStore)
+    , transferTimeoutMs(HttpReplyStatus::kTransferTimeoutMs)
+{
+    initUpdaterResources();
+    ui->setupUi(this);
+    setWindowTitle(QStringLiteral("HTTP升级"));
+    setWindowFlags(Qt::FramelessWindowHint);
+    setFixedSize(640, 455);
+    ui->label_update->setStyleSheet(labelStyle("16"));
+    ui->label_updatefile->setStyleSheet(labelStyle("14"));
+    ui->progressBar_update->setStyleSheet(QStringLiteral("color: rgb(255, 255, 255);"));
+    ui->progressBar_updatefile->setStyleSheet(QStringLiteral("color: rgb(255, 255, 255);"));
+    for (QProgressBar *bar : {ui->progressBar_update, ui->progressBar_updatefile}) {
+        bar->setRange(0, 100);
+        bar->setValue(0);
+    }
+    connect(ui->pushButton_cancel, &QPushButton::clicked, this, &Widget::onCancelUpdate);
+    // Bound to its slot but never started: no flow needs a watchdog yet.
+    cancelTimer = new QTimer(this);
+    cancelTimer->setObjectName(QStringLiteral("cancelTimer"));
+    connect(cancelTimer, &QTimer::timeout, this, &Widget::onCheckCancelRequest);
+}
+
+Widget::~Widget()
+{
+    emit sigUpdateResult(false);
+    // The transfer must not call back into a half-destroyed dialog.
+    if (currentReply) {
+        disconnect(currentReply, nullptr, this, nullptr);
+        currentReply->abort();
+        currentReply = nullptr;
+    }
+    currentFile.discard();
+    delete ui;
+}
+
+QString Widget::baseUrl() const
+{
+    return config.updateEntry(QStringLiteral("URL"));
+}
+
+void Widget::refreshLabels()
+{
+    ui->label_update->setText(statusText);
+    ui->label_updatefile->setText(detailText);
+}
+
+void Widget::paintEvent(QPaintEvent *event)
+{
+    paintBackground(this);
+    QDialog::paintEvent(event);
+}
+
+void Widget::showEvent(QShowEvent *event)
+{
+    QDialog::showEvent(event);
+}
+
+void Widget::closeEvent(QCloseEvent *event)
+{
+    if (updating && !cancelRequested)
+        cleanupTemporaryFiles();
+    QDialog::closeEvent(event);
+}
+
+void Widget::reject()
+{
+    if (updating && !cancelRequested)
+        cleanupTemporaryFiles();
+    QDialog::reject();
+}
+
+bool Widget::downloadToFile(const QString &url, const QString &localPath, QProgressBar *progressBar)
+{
+    detailText.clear();
+    CBlockingDownload download;
+    download.setTransferTimeout(transferTimeoutMs);
+    if (progressBar) {
+        connect(&download, &CBlockingDownload::downloadProgress, progressBar,
+                [progressBar](qint64 received, qint64 total) {
+                    if (total > 0)
+                        progressBar->setValue(static_cast<int>(received * 100 / total));
+                });
+    }
+    const bool ok = download.run(url, localPath);
+    if (!ok)
+        detailText = download.errorText();
+    return ok;
+}
+
+bool Widget::parseServerVersion()
+{
+    const QSettings ini(HttpLayout::serverVersionFile(appDir), QSettings::IniFormat);
+    serverFolder = ini.value(QStringLiteral("Version/Folder")).toString();
+    serverVersion = ini.value(QStringLiteral("Version/Version")).toString();
+    if (!serverFolder.isEmpty() && !serverVersion.isEmpty()) {
+        serverFolder += QLatin1Char('/');
+        return true;
+    }
+    statusText = HttpTexts::failed();
+    detailText = QStringLiteral("服务端版本解析失败");
+    logError((detailText + QStringLiteral(":") + HttpLayout::serverVersionFile(appDir)).toStdString());
+    return false;
+}
+
+int Widget::checkVersionFile()
+{
+    statusText = HttpTexts::preparing();
+    const QString tmpIni = HttpLayout::serverVersionFile(appDir);
+    const QString iniUrl = HttpLayout::versionFileUrl(baseUrl());
+    tempFiles.append(tmpIni);
+    if (!downloadToFile(iniUrl, tmpIni, nullptr)) {
+        statusText = HttpTexts::stopped();
+        detailText = QStringLiteral("下载%1失败").arg(iniUrl);
+        refreshLabels();
+        return 2;
+    }
+    detailText = QStringLiteral("下载%1成功").arg(iniUrl);
+    refreshLabels();
+    if (!parseServerVersion()) {
+        refreshLabels();
+        return 3;
+    }
+    const QString localIni = HttpLayout::installedVersionFile(appDir);
+    if (!QFileInfo(localIni).isFile()) {
+        detailText = QStringLiteral("本地update文件不存在，准备更新");
+        refreshLabels();
+        return 1;
+    }
+    const QSettings installed(localIni, QSettings::IniFormat);
+    // Any difference means an update, a lower server version included.
+    if (installed.value(QStringLiteral("Version/Version")).toString() == serverVersion) {
+        detailText = QStringLiteral("update文件版本相同，不需要更新");
+        QFile::remove(tmpIni);
+        refreshLabels();
+        return 0;
+    }
+    detailText = QStringLiteral("update文件版本不同，需要更新");
+    refreshLabels();
+    return 1;
+}
+
+int Widget::checkManifest()
+{
+    statusText = HttpTexts::preparing();
+    const QString tmpMd5 = HttpLayout::serverManifestFile(appDir);
+    const QString md5Url = HttpLayout::manifestUrl(baseUrl(), serverFolder);
+    tempFiles.append(tmpMd5);
+    if (!downloadToFile(md5Url, tmpMd5, ui->progressBar_updatefile)) {
+        statusText = HttpTexts::failed();
+        detailText = QStringLiteral("下载%1失败").arg(QStringLiteral("md5.txt"));
+        refreshLabels();
+        return 2;
+    }
+    detailText = QStringLiteral("MD5比对");
+    refreshLabels();
+    const QString localMd5 = HttpLayout::localManifestFile(appDir);
+    if (!QFileInfo(localMd5).isFile())
+        generateManifest(appDir);
+    diffMap = diffManifests(readManifest(localMd5), readManifest(tmpMd5));
+    return diffMap.isEmpty() ? 0 : 1;
+}
+
+void Widget::startUpdate()
+{
+    ui->pushButton_cancel->setEnabled(true);
+    startDownloads(diffMap);
+}
+
+void Widget::startDownloads(const Md5Manifest &map)
+{
+    updating = true;
+    statusText = HttpTexts::updating();
+    detailText.clear();
+    downloads.clear();
+    currentIndex = 0;
+    totalCount = map.size();
+
+    QString reason;
+    if (!DownloadPlan::build(map, baseUrl(), serverFolder, appDir, config.tempPath(), &downloads, &detailText,
+                             &reason)) {
+        logError((detailText + QLatin1Char(' ') + reason).toStdString());
+        onUpdateCompleted(false);
+        return;
+    }
+
+    ui->progressBar_update->setRange(0, totalCount);
+    ui->progressBar_update->setValue(0);
+    ui->label_update->setText(HttpTexts::updating() + QStringLiteral("准备更新 %1 个文件").arg(totalCount));
+    if (!downloads.isEmpty()) {
+        downloadNext();
+        return;
+    }
+    updating = false;
+    cancelRequested = false;
+    cancelTimer->stop();
+    ui->label_update->setText(QStringLiteral("更新完成!"));
+    ui->progressBar_updatefile->setValue(100);
+    ++completions;
+    QPointer<Widget> self(this);
+    emit sigUpdateResult(true);
+    if (self)
+        ui->pushButton_cancel->setEnabled(false);
+}
+
+void Widget::downloadNext()
+{
+    if (cancelRequested) {
+        onUpdateCompleted(false);
+        return;
+    }
+    if (currentIndex >= totalCount) {
+        onUpdateCompleted(true);
+        return;
+    }
+    const DownloadEntry &entry = downloads.at(currentIndex);
+    statusText = QStringLiteral("%1 %2/%3").arg(HttpTexts::updating()).arg(currentIndex + 1).arg(totalCount);
+    detailText = QFileInfo(entry.localPath).fileName();
+    refreshLabels();
+
+    // The body is streamed into the file as it arrives, so the file is
+    // opened (and its directories made) before the request goes out.
+    if (!currentFile.open(entry.localPath)) {
+        detailText = QStringLiteral("无法保存文件:") + entry.localPath;
+        logError((detailText + QStringLiteral(" ") + currentFile.errorString()).toStdString());
+        onUpdateCompleted(false);
+        return;
+    }
+    QNetworkRequest request{QUrl(entry.url)};
+    request.setTransferTimeout(transferTimeoutMs);
+    currentReply = networkManager.get(request);
+    currentReply->setReadBufferSize(HttpReplyStatus::kReadBufferBytes);
+    connect(currentReply, &QNetworkReply::downloadProgress, this, &Widget::onDownloadProgress);
+    connect(currentReply, &QNetworkReply::finished, this, &Widget::onDownloadFinished);
+    connect(currentReply, &QNetworkReply::errorOccurred, this, &Widget::onDownloadError);
+    connect(currentReply, &QNetworkReply::readyRead, this, &Widget::onDownloadReadyRead);
+}
+
+bool Widget::isCurrentSender() const
+{
+    // Signals of a reply that has been given up may still be queued.
+    const auto *reply = qobject_cast<QNetworkReply *>(sender());
+    return !reply || reply == currentReply;
+}
+
+void Widget::onDownloadReadyRead()
+{
+    if (!currentReply || !isCurrentSender())
+        return;
+    if (!currentFile.append(currentReply->readAll()))
+        failCurrentDownload(QStringLiteral("无法保存文件:") + currentFile.path(), currentFile.errorString());
+}
+
+void Widget::failCurrentDownload(const QString &text, const QString &reason)
+{
+    QNetworkReply *reply = currentReply;
+    currentReply = nullptr;
+    if (reply) {
+        // Disconnected first, so the abort does not report a second failure.
+        disconnect(reply, nullptr, this, nullptr);
+        reply->abort();
+        reply->deleteLater();
+    }
+    currentFile.discard();
+    detailText = text;
+    logError((text + QStringLiteral(" ") + reason).toStdString());
+    onUpdateCompleted(false);
+}
+
+void Widget::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
+{
+    if (bytesTotal > 0 && isCurrentSender())
+        ui->progressBar_updatefile->setValue(static_cast<int>(bytesReceived * 100 / bytesTotal));
+}
+
+void Widget::onDownloadFinished()
+{
+    if (!isCurrentSender())
+        return;
+    if (cancelRequested) {
+        if (currentReply) {
+            currentReply->deleteLater();
+            currentReply = nullptr;
+        }
+        currentFile.discard();
+        onUpdateCompleted(false);
+        return;
+    }
+    if (!currentReply)
+        return;
+    QNetworkReply *reply = currentReply;
+    currentReply = nullptr;
+    reply->deleteLater();
+    const DownloadEntry entry = downloads.at(currentIndex);
+    if (!DownloadCompletion::store(reply, currentFile, entry, &detailText)) {
+        onUpdateCompleted(false);
+        return;
+    }
+    ui->progressBar_update->setValue(currentIndex + 1);
+    ++currentIndex;
+    downloadNext();
+}
+
+void Widget::onDownloadError(QNetworkReply::NetworkError error)
+{
+    if (!isCurrentSender())
+        return;
+    detailText.clear();
+    if (currentReply) {
+        QString name = QFileInfo(currentReply->request().url().path(QUrl::FullyDecoded)).fileName();
+        if (name.isEmpty())
+            name = QStringLiteral("unknown_file");
+        // The toolkit reports its own transfer time-out as a cancellation.
+        const QString reason = HttpReplyStatus::isTimeout(error, cancelRequested)
+                                   ? HttpReplyStatus::timeoutText(transferTimeoutMs)
+                                   : currentReply->errorString();
+        detailText = QStringLiteral("下载文件 \"") + name + QStringLiteral("\" 时出错: ") + reason;
+        logError((detailText + QStringLiteral(" ") + currentReply->request().url().toString()).toStdString());
+        currentReply->deleteLater();
+        currentReply = nullptr;
+        currentFile.discard();
+    }
+    onUpdateCompleted(false);
+}
+
+void Widget::onUpdateCompleted(bool success)
+{
+    updating = false;
+    cancelRequested = false;
+    cancelTimer->stop();
+    if (success) {
+        ui->label_update->setText(QStringLiteral("更新完成!"));
+        ui->progressBar_updatefile->setValue(100);
+    } else {
+        cleanupTemporaryFiles();
+        statusText = HttpTexts::failed();
+        if (detailText.isEmpty())
+            detailText = QStringLiteral("未知错误");
+        refreshLabels();
+    }
+    ++completions;
+    // A receiver of the result may delete the dialog.
+    QPointer<Widget> self(this);
+    emit sigUpdateResult(success);
+    if (self)
+        ui->pushButton_cancel->setEnabled(false);
+}
+
+void Widget::onCancelUpdate()
+{
+    if (cancelRequested || !updating)
+        return;
+    QPointer<Widget> self(this);
+    const bool confirmed = askCancelConfirmation(this);
+    if (!self || !confirmed)
+        return;
+    // The update may have completed while the question was open.
+    const bool stillRunning = updating;
+    const int completionsBefore = completions;
+
+    updating = false;
+    cancelRequested = true;
+    statusText = HttpTexts::cancelling();
+    ui->pushButton_cancel->setEnabled(false);
+    if (currentReply) {
+        // The abort reports itself at once through onDownloadError, which
+        // completes the update.
+        currentReply->abort();
+        if (currentReply) {
+            currentReply->deleteLater();
+            currentReply = nullptr;
+            currentFile.discard();
+        }
+    }
+    downloads.clear();
+    cleanupTemporaryFiles();
+    // Exactly one result per started update, even when the abort had
+    // nothing left to report.
+    if (stillRunning && completions == completionsBefore)
+        onUpdateCompleted(false);
+}
+
+void Widget::onCheckCancelRequest()
+{
+    if (currentReply)
+        return;
+    cancelTimer->stop();
+    onUpdateCompleted(false);
+}
+
+void Widget::cleanupTemporaryFiles()
+{
+    WorkDirCleanup::removeFiles(tempFiles);
+    const QString workDir = HttpLayout::workingDir(appDir);
+    if (QFileInfo(workDir).isDir()) {
+        WorkDirCleanup::clearDirectory(workDir, HttpLayout::keptWorkingFile());
+        logInfo("取消/失败后清理临时文件完成");
+    }
+}
