@@ -1,0 +1,178 @@
+#!/usr/bin/env bash
+# End to end: a release that carries a new update.exe, served by update_service
+# over TCP, is downloaded and applied by the updater; the self-update helper
+# replaces the updater and calls it back in its helper role.
+#
+#  1. A good run: the installed update.exe ends up being the release's, the
+#     other files are replaced, the backup, temporary area and kept old
+#     updater are gone, and the client is started.
+#  2. A failing run: the downloaded update.exe is removed just before the
+#     helper runs; the old updater stays in place, the other files are rolled
+#     back and the client is not started.
+#
+# Usage: e2e_selfupdate.sh UPDATE UPDATE_SERVICE UPDATE_HELPER
+# Exits 77 (skipped) when one of the programs has not been built.
+set -u
+
+UPDATER=${1:-}
+SERVICE=${2:-}
+HELPER=${3:-}
+for program in "$UPDATER" "$SERVICE" "$HELPER"; do
+    if [ -z "$program" ] || [ ! -x "$program" ]; then
+        echo "SKIP: program not built: ${program:-<none>}"
+        exit 77
+    fi
+done
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/e2e_selfupdate.XXXXXX") || exit 1
+SERVICE_PID=
+cleanup() {
+    if [ -n "$SERVICE_PID" ]; then
+        kill "$SERVICE_PID" 2>/dev/null
+        wait "$SERVICE_PID" 2>/dev/null
+    fi
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+show() {
+    for f in "$@"; do
+        [ -f "$f" ] || continue
+        echo "----- $f"
+        tail -n 60 "$f"
+    done
+}
+
+fail() {
+    echo "FAIL: $*"
+    show "$WORK/service.out" "$WORK/service.err" "$WORK"/*/console.out \
+        "$WORK"/*/log/update.log "$WORK"/*/log/update_helper.log
+    exit 1
+}
+
+md5() {
+    md5sum "$1" | cut -d' ' -f1
+}
+
+# wait_for SECONDS COMMAND...: true as soon as COMMAND succeeds, false when
+# SECONDS have passed without it.
+wait_for() {
+    local limit=$1
+    shift
+    local end=$((SECONDS + limit))
+    until "$@"; do
+        [ "$SECONDS" -ge "$end" ] && return 1
+        sleep 0.2
+    done
+}
+
+content_is() {
+    [ "$(cat "$1" 2>/dev/null)" = "$2" ]
+}
+
+# The release: this build's updater with a few bytes appended (an ELF program
+# still runs with trailing bytes, and its checksum tells it apart), plus two
+# changed files.
+RELEASE=$WORK/release
+mkdir -p "$RELEASE/sub"
+cp "$UPDATER" "$RELEASE/update.exe"
+printf '\nself-update test release 2.0\n' >> "$RELEASE/update.exe"
+echo "version 2" > "$RELEASE/data.txt"
+echo "library 2" > "$RELEASE/sub/lib.txt"
+NEW_MD5=$(md5 "$RELEASE/update.exe")
+OLD_MD5=$(md5 "$UPDATER")
+
+"$SERVICE" --release "$RELEASE" --version 2.0 --host 127.0.0.1 --port 0 \
+    > "$WORK/service.out" 2> "$WORK/service.err" &
+SERVICE_PID=$!
+wait_for 15 grep -q '^listening ' "$WORK/service.out" || fail "update_service did not report its port"
+PORT=$(sed -n 's/^listening .*:\([0-9][0-9]*\).*$/\1/p' "$WORK/service.out" | head -n 1)
+[ -n "$PORT" ] || fail "no port in the service's first line"
+
+# make_install DIR HELPER_NAME: an installation of version 1.0 whose
+# UpdateHelperExe is HELPER_NAME.
+make_install() {
+    local dir=$1 helper_name=$2
+    mkdir -p "$dir/sub" "$dir/update"
+    cp "$UPDATER" "$dir/update.exe"
+    cp "$HELPER" "$dir/update_helper"
+    chmod +x "$dir/update.exe" "$dir/update_helper"
+    echo "version 1" > "$dir/data.txt"
+    echo "library 1" > "$dir/sub/lib.txt"
+    cat > "$dir/client.sh" <<EOF
+#!/bin/sh
+echo started >> '$dir/client_started.txt'
+EOF
+    chmod +x "$dir/client.sh"
+    cat > "$dir/system.cfg" <<EOF
+[Update]
+HostExe=client.sh
+UpdateExe=update_old.exe
+UpdateHelperExe=$helper_name
+HttpEnable=false
+[Server]
+UpdateServer=127.0.0.1
+UpdatePort=$PORT
+[General]
+Version=1.0
+[Paths]
+Backup=backup/
+Temp=temp/
+Log=log/
+[Project]
+Type=1
+EOF
+}
+
+run_updater() {
+    local dir=$1
+    (cd "$dir" && timeout 60 ./update.exe console > console.out 2>&1)
+    local rc=$?
+    [ "$rc" -eq 0 ] || fail "updater in $dir exited with $rc"
+}
+
+# ---- 1. the helper replaces the updater ---------------------------------
+GOOD=$WORK/good
+make_install "$GOOD" update_helper
+run_updater "$GOOD"
+wait_for 30 test -f "$GOOD/client_started.txt" || fail "client was not started after the self-update"
+[ "$(md5 "$GOOD/update.exe")" = "$NEW_MD5" ] || fail "installed update.exe is not the release's"
+[ -x "$GOOD/update.exe" ] || fail "installed update.exe is not executable"
+content_is "$GOOD/data.txt" "version 2" || fail "data.txt was not replaced"
+content_is "$GOOD/sub/lib.txt" "library 2" || fail "sub/lib.txt was not replaced"
+[ ! -e "$GOOD/temp" ] || fail "temporary area was left behind"
+[ ! -e "$GOOD/backup" ] || fail "backup was left behind"
+[ ! -e "$GOOD/UpdateTmp/update_old.exe" ] || fail "old updater copy was left behind"
+[ ! -e "$GOOD/update.exe.new" ] || fail "staging copy was left behind"
+grep -q 'updatehelper HelperSuccess' "$GOOD/log/update_helper.log" || fail "helper log lacks the success call"
+echo "PASS: self-update replaced the updater and started the client"
+
+# ---- 2. the helper fails: old updater kept, other files rolled back -----
+BAD=$WORK/bad
+make_install "$BAD" helper_wrapper.sh
+cat > "$BAD/helper_wrapper.sh" <<EOF
+#!/bin/sh
+# Takes the downloaded updater away just before the real helper runs.
+echo "\$@" > '$BAD/helper_args.txt'
+rm -f '$BAD/temp/update.exe'
+exec '$BAD/update_helper' "\$@"
+EOF
+chmod +x "$BAD/helper_wrapper.sh"
+run_updater "$BAD"
+wait_for 30 test -f "$BAD/helper_args.txt" || fail "helper was not started"
+rolled_back() {
+    [ ! -e "$BAD/backup" ] && [ ! -e "$BAD/temp" ]
+}
+wait_for 30 rolled_back || fail "the helper role did not roll back"
+content_is "$BAD/helper_args.txt" "update.exe update.exe" || fail "helper got: $(cat "$BAD/helper_args.txt")"
+[ "$(md5 "$BAD/update.exe")" = "$OLD_MD5" ] || fail "old update.exe is not in place"
+[ -x "$BAD/update.exe" ] || fail "old update.exe lost its execute bits"
+content_is "$BAD/data.txt" "version 1" || fail "data.txt was not rolled back"
+content_is "$BAD/sub/lib.txt" "library 1" || fail "sub/lib.txt was not rolled back"
+[ ! -e "$BAD/UpdateTmp/update_old.exe" ] || fail "old updater was left aside"
+grep -q 'updatehelper HelperFaile' "$BAD/log/update_helper.log" || fail "helper log lacks the failure call"
+# The client would start about a second after a success; make sure it does not.
+sleep 3
+[ ! -e "$BAD/client_started.txt" ] || fail "client was started after a failed self-update"
+echo "PASS: failed self-update kept the old updater and rolled back"
+exit 0

@@ -1,0 +1,33 @@
+// The self-update helper. The updater starts it with "update.exe" "update.exe"
+// and quits; the helper swaps in the downloaded updater and calls the
+// installed one back with "updatehelper" and "HelperSuccess" or "HelperFaile".
+
+#include "app/cselfupdatehelper.h"
+#include "config/cconfigmanager.h"
+#include "log/logger.h"
+
+#include <QCoreApplication>
+#include <QStringList>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QString appDir = QCoreApplication::applicationDirPath();
+    const CConfigManager &config = CConfigManager::instance();
+
+    // Its own file beside update.log, so that the two programs never rotate
+    // each other's log.
+    initLogger((appDir + QStringLiteral("/") + config.logPath() + QStringLiteral("update_helper.log"))
+                   .toStdString());
+    logInfo("Update helper started");
+    QStringList arguments = QCoreApplication::arguments();
+    for (int i = 0; i < arguments.size(); ++i) {
+        logDebug("argv[" + std::to_string(i) + "] =" + arguments.at(i).toStdString());
+    }
+    arguments.removeFirst();
+
+    CSelfUpdateHelper helper(config, appDir);
+    const bool swapped = helper.run(arguments);
+    const bool started = helper.launch();
+    return swapped && started ? 0 : 1;
+}
