@@ -25,8 +25,10 @@ CControler::CControler()
 
 CControler::~CControler()
 {
-    // The windows have no parent; the HTTP dialog reports a last (false)
-    // result while it is destroyed, which the apply flow ignores.
+    // The windows have no parent. The HTTP dialog reports a last (false)
+    // result while it is destroyed; nothing is left to act on it.
+    if (model)
+        disconnect(model.get(), nullptr, this, nullptr);
     delete httpDialog;
     httpDialog = nullptr;
     delete tcpWindow;

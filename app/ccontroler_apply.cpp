@@ -7,6 +7,7 @@
 #include "config/cconfigmanager.h"
 #include "fileops/cfileoperationmanager.h"
 #include "fileops/delaystart.h"
+#include "fileops/safepath.h"
 #include "log/logger.h"
 
 #include <QCoreApplication>
@@ -217,8 +218,15 @@ bool CControler::runHelperRole()
 
 void CControler::removeTempUpdater()
 {
-    const QString path = appDirPath + QStringLiteral("UpdateTmp/") + CConfigManager::instance().updateExe();
-    // An empty UpdateExe names the directory itself, which is not ours to delete.
+    const QString name = CConfigManager::instance().updateExe();
+    // Only a plain file name below UpdateTmp/ is ours to delete: an empty
+    // value names the directory itself, and "../x" would leave it.
+    if (!SafePath::isSafeFileName(name)) {
+        if (!name.isEmpty())
+            logError(utf8(QStringLiteral("UpdateExe不是合法的文件名:") + name));
+        return;
+    }
+    const QString path = appDirPath + QStringLiteral("UpdateTmp/") + name;
     if (!QFileInfo(path).isFile())
         return;
     if (QFile::remove(path)) {

@@ -105,7 +105,12 @@ bool CControler::copyDirectory(const QString &src, const QString &dst)
 bool CControler::copyFile(const QString &src, const QString &dst)
 {
     QDir().mkpath(QFileInfo(dst).absolutePath());
-    if (QFileInfo::exists(dst) && !QFile::remove(dst)) {
+    const QFileInfo installed(dst);
+    // Downloads carry no permission bits; a replaced file keeps its own, so
+    // that an executable stays executable on POSIX.
+    const QFileDevice::Permissions permissions = installed.exists() ? installed.permissions()
+                                                                    : QFileDevice::Permissions();
+    if (installed.exists() && !QFile::remove(dst)) {
         logError(utf8(QStringLiteral("无法删除现有文件:") + dst));
         return false;
     }
@@ -113,6 +118,8 @@ bool CControler::copyFile(const QString &src, const QString &dst)
         logError(utf8(QStringLiteral("文件复制失败:") + src + QStringLiteral("->") + dst));
         return false;
     }
+    if (permissions && !QFile::setPermissions(dst, permissions))
+        logWarn(utf8(QStringLiteral("无法保留文件权限:") + dst));
     logInfo(utf8(QStringLiteral("文件复制成功:") + src + QStringLiteral("->") + dst));
     return true;
 }

@@ -58,14 +58,18 @@ void CConfigManager::readSystemSettings()
     systemLoaded = true;
     for (const KeyList &list : kSystemKeys) {
         const QString group = QString::fromLatin1(list.group);
-        reader.beginGroup(group);
+        // The INI reader files the keys of a "[General]" section at top level.
+        const bool topLevel = group == QLatin1String("General");
+        if (!topLevel)
+            reader.beginGroup(group);
         QMap<QString, QString> &entries = systemSettings[group];
         for (const char *key : list.keys) {
             const QString name = QString::fromLatin1(key);
             const QVariant fallback = name == QLatin1String("HttpEnable") ? QVariant(true) : QVariant(QString());
             entries[name] = reader.value(name, fallback).toString();
         }
-        reader.endGroup();
+        if (!topLevel)
+            reader.endGroup();
     }
 }
 
@@ -75,10 +79,9 @@ void CConfigManager::reload()
     readSystemSettings();
 }
 
-void CConfigManager::setSystemConfigPath(const QString &path)
+void CConfigManager::useConfigFile(const QString &path)
 {
-    systemCfgPath = path;
-    reload();
+    *this = CConfigManager(path, path);
 }
 
 QString CConfigManager::value(const QString &group, const QString &key) const

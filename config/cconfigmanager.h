@@ -27,9 +27,10 @@ public:
     /// back to false.
     void reload();
 
-    /// Reads the settings from @p path from now on (and at once). Tests use
-    /// this to point the process-wide store at an installation of their own.
-    void setSystemConfigPath(const QString &path);
+    /// Starts over on the file @p path, as a store constructed from it would:
+    /// update entries and settings are read anew. Tests use this to point the
+    /// process-wide store at an installation of their own.
+    void useConfigFile(const QString &path);
 
     /// The setting @p key of group @p group, or the empty text.
     QString value(const QString &group, const QString &key) const;

@@ -23,6 +23,7 @@ private slots:
     void backupSpecialFiles();
     void replaceSpecialFilesWithoutDownloads();
     void copyFileOntoUndeletableTarget();
+    void replacedFileKeepsPermissions();
     void copyDirectoryStopsAtThirdFile();
     void copyDirectoryOfEmptyDirectory();
     void hiddenFilesAreLeftAlone();
@@ -56,7 +57,7 @@ void TestApplyFlow::makeController(const QByteArray &extraConfig)
     // The client records that it was started.
     app->write(QStringLiteral("client.sh"), "#!/bin/sh\necho started > \"$(dirname \"$0\")/client-started\"\n");
     QFile::setPermissions(app->path(QStringLiteral("client.sh")), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    CConfigManager::instance().setSystemConfigPath(app->path(QStringLiteral("system.cfg")));
+    CConfigManager::instance().useConfigFile(app->path(QStringLiteral("system.cfg")));
     controller = std::make_unique<CControler>();
     controller->setAppDirectory(app->path());
     QVERIFY(controller->initialize());
@@ -64,8 +65,7 @@ void TestApplyFlow::makeController(const QByteArray &extraConfig)
 
 bool TestApplyFlow::clientStarted(int waitMs)
 {
-    QTest::qWaitFor([this] { return app->exists(QStringLiteral("client-started")); }, waitMs);
-    return app->exists(QStringLiteral("client-started"));
+    return QTest::qWaitFor([this] { return app->exists(QStringLiteral("client-started")); }, waitMs);
 }
 
 void TestApplyFlow::newFilesOnly()
@@ -201,6 +201,19 @@ void TestApplyFlow::copyFileOntoUndeletableTarget()
     app->write(QStringLiteral("dst.txt/inside"), "a directory where the file should be");
     QVERIFY(!controller->copyFile(app->path(QStringLiteral("src.txt")), app->path(QStringLiteral("dst.txt"))));
     QCOMPARE(app->read(QStringLiteral("src.txt")), QByteArray("source"));
+}
+
+void TestApplyFlow::replacedFileKeepsPermissions()
+{
+    makeController();
+    app->write(QStringLiteral("tool.sh"), "old");
+    QVERIFY(QFile::setPermissions(app->path(QStringLiteral("tool.sh")),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    app->write(QStringLiteral("download/tool.sh"), "new");
+    QVERIFY(QFile::setPermissions(app->path(QStringLiteral("download/tool.sh")), QFile::ReadOwner | QFile::WriteOwner));
+    QVERIFY(controller->copyFile(app->path(QStringLiteral("download/tool.sh")), app->path(QStringLiteral("tool.sh"))));
+    QCOMPARE(app->read(QStringLiteral("tool.sh")), QByteArray("new"));
+    QVERIFY(QFileInfo(app->path(QStringLiteral("tool.sh"))).permissions() & QFile::ExeOwner);
 }
 
 void TestApplyFlow::copyDirectoryStopsAtThirdFile()

@@ -30,6 +30,7 @@ private slots:
     void tempDir_data();
     void tempDir();
     void unknownKeysReadEmpty();
+    void generalGroup();
     void reloadKeepsUpdateEntries();
     void onlyServerGroup();
     void missingFileLoadsDefaults();
@@ -117,6 +118,18 @@ void TestConfigManager::unknownKeysReadEmpty()
     QCOMPARE(config.value(QStringLiteral("Update"), QStringLiteral("Other")), QString());
     QCOMPARE(config.value(QStringLiteral("Extra"), QStringLiteral("Key")), QString());
     QCOMPARE(config.value(QStringLiteral("update"), QStringLiteral("HostExe")), QString());
+}
+
+void TestConfigManager::generalGroup()
+{
+    // "[General]" is special to the INI reader; its keys must still be found.
+    QTemporaryDir dir;
+    const QString path = writeConfig(dir, "[General]\nVersion=1.0.7\n[Paths]\nTemp=T\n");
+    const CConfigManager config(path, path);
+    QCOMPARE(config.localVersion(), QStringLiteral("1.0.7"));
+    QCOMPARE(config.tempPath(), QStringLiteral("T"));
+    const QString other = writeConfig(dir, "Version=top\n[Paths]\nTemp=T\n");
+    QCOMPARE(CConfigManager(other, other).localVersion(), QStringLiteral("top"));
 }
 
 void TestConfigManager::reloadKeepsUpdateEntries()

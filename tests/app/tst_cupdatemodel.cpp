@@ -1,0 +1,164 @@
+#include "app/cupdatemodel.h"
+#include "config/cconfigmanager.h"
+#include "installation.h"
+#include "scriptedserver.h"
+#include "testhttpserver.h"
+#include "ui/updatewidget.h"
+#include "ui/widget.h"
+
+#include <QtTest>
+
+// Transport choice of the update model against real local servers: a TCP
+// service scripted by the test and a small HTTP server.
+class TestUpdateModel : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void nothingUsable();
+    void tcpReplyWithoutUpdate();
+    void tcpReplyWithUpdate();
+    void silentTcpServiceFallsBackToHttp();
+    void silentTcpServiceWithoutHttpFails();
+    void tcpErrorReplyIsAFailedCheck();
+    void unreachableHttpServerFails();
+    void unparsableVersionFileFails();
+    void sameHttpVersionIsNothingToDo();
+
+private:
+    int check(const QByteArray &config);
+    void answerVersion(bool hasUpdate);
+
+    std::unique_ptr<Installation> app;
+    std::unique_ptr<ScriptedServer> tcp;
+    std::unique_ptr<TestHttpServer> http;
+    std::unique_ptr<Widget> dialog;
+    std::unique_ptr<UpdateWidget> window;
+    std::unique_ptr<CUpdateModel> model;
+};
+
+void TestUpdateModel::init()
+{
+    app = std::make_unique<Installation>();
+    tcp = std::make_unique<ScriptedServer>();
+    http = std::make_unique<TestHttpServer>();
+    QVERIFY(http->start());
+}
+
+void TestUpdateModel::cleanup()
+{
+    model.reset();
+    dialog.reset();
+    window.reset();
+    http.reset();
+    tcp.reset();
+    app.reset();
+}
+
+int TestUpdateModel::check(const QByteArray &config)
+{
+    app->writeConfig(config);
+    CConfigManager::instance().useConfigFile(app->path(QStringLiteral("system.cfg")));
+    dialog = std::make_unique<Widget>(CConfigManager::instance(), app->path());
+    window = std::make_unique<UpdateWidget>(nullptr);
+    model = std::make_unique<CUpdateModel>();
+    model->setWidgets(dialog.get(), window.get());
+    return model->checkForUpdate();
+}
+
+void TestUpdateModel::answerVersion(bool hasUpdate)
+{
+    tcp->setHandler([hasUpdate](QTcpSocket *connection, const Packet &request) {
+        if (request.type != TcpProtocol::VersionCheck)
+            return;
+        const QVector<RemoteFileEntry> files = {TcpMessages::makeRemoteFileEntry(QStringLiteral("bin"),
+                                                                                  QStringLiteral("a.dll"))};
+        ScriptedServer::send(connection, TcpProtocol::VersionReply,
+                             TcpMessages::buildVersionReply(hasUpdate, QStringLiteral("2.0"), 1, files));
+    });
+}
+
+QByteArray tcpConfig(quint16 port, bool http)
+{
+    return "[Server]\nUpdateServer=127.0.0.1\nUpdatePort=" + QByteArray::number(port) +
+           "\n[Update]\nHttpEnable=" + (http ? "true" : "false") + "\n";
+}
+
+void TestUpdateModel::nothingUsable()
+{
+    QCOMPARE(check("[Update]\nHttpEnable=false\n"), -1);
+    QCOMPARE(model->errorText(), QStringLiteral("TCP升级服务连接失败"));
+}
+
+void TestUpdateModel::tcpReplyWithoutUpdate()
+{
+    answerVersion(false);
+    QCOMPARE(check(tcpConfig(tcp->port(), true)), 0);
+    QCOMPARE(model->transport(), int(CUpdateModel::Tcp));
+    QVERIFY(model->errorText().isEmpty());
+    QCOMPARE(http->requests().size(), 0);
+}
+
+void TestUpdateModel::tcpReplyWithUpdate()
+{
+    answerVersion(true);
+    QCOMPARE(check(tcpConfig(tcp->port(), false)), 1);
+    QCOMPARE(model->transport(), int(CUpdateModel::Tcp));
+}
+
+void TestUpdateModel::silentTcpServiceFallsBackToHttp()
+{
+    // The service accepts the connection but never answers the version check.
+    http->setFile(QStringLiteral("/update.ini"), "[Version]\nFolder=R2\nVersion=2.0\n");
+    http->setFile(QStringLiteral("/R2/md5.txt"), "0123456789abcdef0123456789abcdef\t/a.dll\r\n");
+    const QByteArray config = tcpConfig(tcp->port(), true) + "URL=" + http->baseUrl().toUtf8() + "\n";
+    QCOMPARE(check(config), 1);
+    QCOMPARE(model->transport(), int(CUpdateModel::Http));
+    QVERIFY(http->requestCount(QStringLiteral("/update.ini")) == 1);
+}
+
+void TestUpdateModel::silentTcpServiceWithoutHttpFails()
+{
+    QCOMPARE(check(tcpConfig(tcp->port(), false)), -1);
+    QVERIFY(!model->errorText().isEmpty());
+    QVERIFY(model->errorText() != QStringLiteral("TCP升级服务连接失败"));
+}
+
+void TestUpdateModel::tcpErrorReplyIsAFailedCheck()
+{
+    tcp->setHandler([](QTcpSocket *connection, const Packet &request) {
+        if (request.type == TcpProtocol::VersionCheck)
+            ScriptedServer::send(connection, TcpProtocol::ErrorReply, QByteArray());
+    });
+    QCOMPARE(check(tcpConfig(tcp->port(), false)), -1);
+    QVERIFY2(model->errorText().contains(QStringLiteral("服务器返回错误")), qPrintable(model->errorText()));
+}
+
+void TestUpdateModel::unreachableHttpServerFails()
+{
+    const QString url = http->baseUrl();
+    http.reset(); // nothing listens there any more
+    QCOMPARE(check("[Update]\nURL=" + url.toUtf8() + "\n"), -1);
+    QCOMPARE(model->errorText(), QStringLiteral("下载%1失败").arg(url + QStringLiteral("update.ini")));
+    QCOMPARE(model->transport(), int(CUpdateModel::Http));
+}
+
+void TestUpdateModel::unparsableVersionFileFails()
+{
+    http->setFile(QStringLiteral("/update.ini"), "[Version]\nVersion=2.0\n");
+    QCOMPARE(check("[Update]\nURL=" + http->baseUrl().toUtf8() + "\n"), -1);
+    QCOMPARE(model->errorText(), QStringLiteral("服务端版本解析失败"));
+}
+
+void TestUpdateModel::sameHttpVersionIsNothingToDo()
+{
+    http->setFile(QStringLiteral("/update.ini"), "[Version]\nFolder=R1\nVersion=1.0\n");
+    app->write(QStringLiteral("update/update.ini"), "[Version]\nFolder=R1\nVersion=1.0\n");
+    QCOMPARE(check("[Update]\nURL=" + http->baseUrl().toUtf8() + "\n"), 0);
+    QVERIFY(model->errorText().isEmpty());
+}
+
+QTEST_MAIN(TestUpdateModel)
+#include "tst_cupdatemodel.moc"
