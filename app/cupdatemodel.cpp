@@ -84,6 +84,12 @@ int CUpdateModel::checkOverTcp(bool *usable)
         lastError = tcpDriver->checkErrorText();
         return -1;
     }
+    // An offer without files leaves nothing to download or apply; starting a
+    // run would show a window that no result ever closes.
+    if (hasUpdate && tcpDriver->files().isEmpty()) {
+        logWarn("TCP更新服务提供了新版本但没有列出任何文件，无需下载");
+        return 0;
+    }
     return hasUpdate ? 1 : 0;
 }
 

@@ -20,6 +20,7 @@ private slots:
     void nothingUsable();
     void tcpReplyWithoutUpdate();
     void tcpReplyWithUpdate();
+    void tcpOfferWithoutFilesIsNothingToDo();
     void silentTcpServiceFallsBackToHttp();
     void silentTcpServiceWithoutHttpFails();
     void tcpErrorReplyIsAFailedCheck();
@@ -29,7 +30,7 @@ private slots:
 
 private:
     int check(const QByteArray &config);
-    void answerVersion(bool hasUpdate);
+    void answerVersion(bool hasUpdate, int fileCount = 1);
 
     std::unique_ptr<Installation> app;
     std::unique_ptr<ScriptedServer> tcp;
@@ -68,13 +69,14 @@ int TestUpdateModel::check(const QByteArray &config)
     return model->checkForUpdate();
 }
 
-void TestUpdateModel::answerVersion(bool hasUpdate)
+void TestUpdateModel::answerVersion(bool hasUpdate, int fileCount)
 {
-    tcp->setHandler([hasUpdate](QTcpSocket *connection, const Packet &request) {
+    tcp->setHandler([hasUpdate, fileCount](QTcpSocket *connection, const Packet &request) {
         if (request.type != TcpProtocol::VersionCheck)
             return;
-        const QVector<RemoteFileEntry> files = {TcpMessages::makeRemoteFileEntry(QStringLiteral("bin"),
-                                                                                  QStringLiteral("a.dll"))};
+        QVector<RemoteFileEntry> files;
+        for (int i = 0; i < fileCount; ++i)
+            files.append(TcpMessages::makeRemoteFileEntry(QStringLiteral("bin"), QStringLiteral("a%1.dll").arg(i)));
         ScriptedServer::send(connection, TcpProtocol::VersionReply,
                              TcpMessages::buildVersionReply(hasUpdate, QStringLiteral("2.0"), 1, files));
     });
@@ -106,6 +108,13 @@ void TestUpdateModel::tcpReplyWithUpdate()
     answerVersion(true);
     QCOMPARE(check(tcpConfig(tcp->port(), false)), 1);
     QCOMPARE(model->transport(), int(CUpdateModel::Tcp));
+}
+
+void TestUpdateModel::tcpOfferWithoutFilesIsNothingToDo()
+{
+    answerVersion(true, 0);
+    QCOMPARE(check(tcpConfig(tcp->port(), false)), 0);
+    QVERIFY(model->errorText().isEmpty());
 }
 
 void TestUpdateModel::silentTcpServiceFallsBackToHttp()
