@@ -1,61 +1,38 @@
 #!/usr/bin/env bash
-# End to end: a release that carries a new update.exe, served by update_service
-# over TCP, is downloaded and applied by the updater; the self-update helper
-# replaces the updater and calls it back in its helper role.
-#
-#  1. A good run: the installed update.exe ends up being the release's, the
-#     other files are replaced, the backup, temporary area and kept old
-#     updater are gone, and the client is started.
-#  2. A failing run: the downloaded update.exe is removed just before the
-#     helper runs; the old updater stays in place, the other files are rolled
-#     back and the client is not started.
-#
-# Usage: e2e_selfupdate.sh UPDATE UPDATE_SERVICE UPDATE_HELPER
-# Exits 77 (skipped) when one of the programs has not been built.
+# End to end over TCP: a release carrying a new update.exe is applied, and the
+# self-update helper replaces the updater and calls it back in its helper role.
+# 1. success: new updater installed, other files replaced, client started;
+# 2. the downloaded update.exe vanishes before the helper runs: the old updater
+#    stays, the other files are rolled back, the client is not started.
+# Usage: e2e_selfupdate.sh UPDATE UPDATE_SERVICE UPDATE_HELPER (77: not built)
 set -u
 
-UPDATER=${1:-}
-SERVICE=${2:-}
-HELPER=${3:-}
+UPDATER=${1:-} SERVICE=${2:-} HELPER=${3:-}
 for program in "$UPDATER" "$SERVICE" "$HELPER"; do
-    if [ -z "$program" ] || [ ! -x "$program" ]; then
-        echo "SKIP: program not built: ${program:-<none>}"
-        exit 77
-    fi
+    [ -n "$program" ] && [ -x "$program" ] || { echo "SKIP: program not built: ${program:-<none>}"; exit 77; }
 done
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/e2e_selfupdate.XXXXXX") || exit 1
 SERVICE_PID=
 cleanup() {
-    if [ -n "$SERVICE_PID" ]; then
-        kill "$SERVICE_PID" 2>/dev/null
-        wait "$SERVICE_PID" 2>/dev/null
-    fi
+    [ -n "$SERVICE_PID" ] && { kill "$SERVICE_PID"; wait "$SERVICE_PID"; } 2>/dev/null
     rm -rf "$WORK"
 }
 trap cleanup EXIT
 
-show() {
-    for f in "$@"; do
-        [ -f "$f" ] || continue
-        echo "----- $f"
-        tail -n 60 "$f"
-    done
-}
-
 fail() {
     echo "FAIL: $*"
-    show "$WORK/service.out" "$WORK/service.err" "$WORK"/*/console.out \
-        "$WORK"/*/log/update.log "$WORK"/*/log/update_helper.log
+    for f in "$WORK/service.out" "$WORK/service.err" "$WORK"/*/console.out \
+        "$WORK"/*/log/update.log "$WORK"/*/log/update_helper.log; do
+        [ -f "$f" ] && { echo "----- $f"; tail -n 60 "$f"; }
+    done
     exit 1
 }
 
-md5() {
-    md5sum "$1" | cut -d' ' -f1
-}
+md5() { md5sum "$1" | cut -d' ' -f1; }
+content_is() { [ "$(cat "$1" 2>/dev/null)" = "$2" ]; }
 
-# wait_for SECONDS COMMAND...: true as soon as COMMAND succeeds, false when
-# SECONDS have passed without it.
+# wait_for SECONDS COMMAND...: true as soon as COMMAND succeeds.
 wait_for() {
     local limit=$1
     shift
@@ -66,13 +43,8 @@ wait_for() {
     done
 }
 
-content_is() {
-    [ "$(cat "$1" 2>/dev/null)" = "$2" ]
-}
-
-# The release: this build's updater with a few bytes appended (an ELF program
-# still runs with trailing bytes, and its checksum tells it apart), plus two
-# changed files.
+# The release: this build's updater with bytes appended (it still runs, and
+# its checksum tells it apart), plus two changed files.
 RELEASE=$WORK/release
 mkdir -p "$RELEASE/sub"
 cp "$UPDATER" "$RELEASE/update.exe"
@@ -89,8 +61,7 @@ wait_for 15 grep -q '^listening ' "$WORK/service.out" || fail "update_service di
 PORT=$(sed -n 's/^listening .*:\([0-9][0-9]*\).*$/\1/p' "$WORK/service.out" | head -n 1)
 [ -n "$PORT" ] || fail "no port in the service's first line"
 
-# make_install DIR HELPER_NAME: an installation of version 1.0 whose
-# UpdateHelperExe is HELPER_NAME.
+# make_install DIR HELPER_NAME: version 1.0 with UpdateHelperExe=HELPER_NAME.
 make_install() {
     local dir=$1 helper_name=$2
     mkdir -p "$dir/sub" "$dir/update"
@@ -99,10 +70,7 @@ make_install() {
     chmod +x "$dir/update.exe" "$dir/update_helper"
     echo "version 1" > "$dir/data.txt"
     echo "library 1" > "$dir/sub/lib.txt"
-    cat > "$dir/client.sh" <<EOF
-#!/bin/sh
-echo started >> '$dir/client_started.txt'
-EOF
+    printf '#!/bin/sh\necho started >> "%s"\n' "$dir/client_started.txt" > "$dir/client.sh"
     chmod +x "$dir/client.sh"
     cat > "$dir/system.cfg" <<EOF
 [Update]
@@ -125,10 +93,7 @@ EOF
 }
 
 run_updater() {
-    local dir=$1
-    (cd "$dir" && timeout 60 ./update.exe console > console.out 2>&1)
-    local rc=$?
-    [ "$rc" -eq 0 ] || fail "updater in $dir exited with $rc"
+    (cd "$1" && timeout 60 ./update.exe console > console.out 2>&1) || fail "updater in $1 exited with $?"
 }
 
 # ---- 1. the helper replaces the updater ---------------------------------
@@ -140,10 +105,9 @@ wait_for 30 test -f "$GOOD/client_started.txt" || fail "client was not started a
 [ -x "$GOOD/update.exe" ] || fail "installed update.exe is not executable"
 content_is "$GOOD/data.txt" "version 2" || fail "data.txt was not replaced"
 content_is "$GOOD/sub/lib.txt" "library 2" || fail "sub/lib.txt was not replaced"
-[ ! -e "$GOOD/temp" ] || fail "temporary area was left behind"
-[ ! -e "$GOOD/backup" ] || fail "backup was left behind"
-[ ! -e "$GOOD/UpdateTmp/update_old.exe" ] || fail "old updater copy was left behind"
-[ ! -e "$GOOD/update.exe.new" ] || fail "staging copy was left behind"
+for leftover in temp backup UpdateTmp/update_old.exe update.exe.new; do
+    [ ! -e "$GOOD/$leftover" ] || fail "$leftover was left behind"
+done
 grep -q 'updatehelper HelperSuccess' "$GOOD/log/update_helper.log" || fail "helper log lacks the success call"
 echo "PASS: self-update replaced the updater and started the client"
 
@@ -160,9 +124,7 @@ EOF
 chmod +x "$BAD/helper_wrapper.sh"
 run_updater "$BAD"
 wait_for 30 test -f "$BAD/helper_args.txt" || fail "helper was not started"
-rolled_back() {
-    [ ! -e "$BAD/backup" ] && [ ! -e "$BAD/temp" ]
-}
+rolled_back() { [ ! -e "$BAD/backup" ] && [ ! -e "$BAD/temp" ]; }
 wait_for 30 rolled_back || fail "the helper role did not roll back"
 content_is "$BAD/helper_args.txt" "update.exe update.exe" || fail "helper got: $(cat "$BAD/helper_args.txt")"
 [ "$(md5 "$BAD/update.exe")" = "$OLD_MD5" ] || fail "old update.exe is not in place"

@@ -17,7 +17,6 @@ private slots:
 
 void TestProgressPercent::percent_data()
 {
-    constexpr qint64 kMiB = 1048576;
     constexpr qint64 kMax = std::numeric_limits<qint64>::max();
     constexpr int kIntMax = std::numeric_limits<int>::max();
     constexpr int kIntMin = std::numeric_limits<int>::min();
@@ -27,11 +26,7 @@ void TestProgressPercent::percent_data()
 
     QTest::newRow("total zero shows 0") << qint64(512) << qint64(0) << 0;
     QTest::newRow("negative total shows 0") << qint64(512) << qint64(-1) << 0;
-    QTest::newRow("nothing received") << qint64(0) << qint64(100) << 0;
-    QTest::newRow("1536 bytes of 3 MiB truncates to 0") << qint64(1536) << 3 * kMiB << 0;
-    QTest::newRow("1.5 MiB of 3 MiB is 50") << 3 * kMiB / 2 << 3 * kMiB << 50;
     QTest::newRow("one byte short of complete truncates to 99") << qint64(999) << qint64(1000) << 99;
-    QTest::newRow("complete is 100") << 3 * kMiB << 3 * kMiB << 100;
     QTest::newRow("more than announced is over 100") << qint64(300) << qint64(200) << 150;
     QTest::newRow("negative count gives negative percent") << qint64(-50) << qint64(100) << -50;
     QTest::newRow("huge counts do not overflow") << kMax / 2 << kMax << 50;
