@@ -7,18 +7,9 @@ namespace {
 
 QByteArray reasonFor(int status)
 {
-    switch (status) {
-    case 200:
-        return "OK";
-    case 301:
-        return "Moved Permanently";
-    case 404:
-        return "Not Found";
-    case 500:
-        return "Internal Server Error";
-    default:
-        return "Status";
-    }
+    static const QHash<int, QByteArray> reasons{
+        {200, "OK"}, {301, "Moved Permanently"}, {404, "Not Found"}, {500, "Internal Server Error"}};
+    return reasons.value(status, "Status");
 }
 
 } // namespace
@@ -41,31 +32,17 @@ QString TestHttpServer::baseUrl() const
 
 void TestHttpServer::setFile(const QString &path, const QByteArray &body)
 {
-    Route route;
-    route.body = body;
-    routes.insert(path, route);
+    routes.insert(path, Route{body, 200, -1, {}});
 }
 
-void TestHttpServer::setStatus(const QString &path, int status)
+void TestHttpServer::setStatus(const QString &path, int status, const QString &location)
 {
-    Route route;
-    route.status = status;
-    route.body = "<html>" + reasonFor(status) + "</html>";
-    routes.insert(path, route);
+    routes.insert(path, Route{"<html>" + reasonFor(status) + "</html>", status, -1, location.toUtf8()});
 }
 
 void TestHttpServer::setStall(const QString &path, int sentBytes)
 {
     routes[path].stallAfter = sentBytes;
-}
-
-void TestHttpServer::setRedirect(const QString &path, const QString &location)
-{
-    Route route;
-    route.status = 301;
-    route.body = "<html>moved</html>";
-    route.location = location.toUtf8();
-    routes.insert(path, route);
 }
 
 void TestHttpServer::release(const QString &path)
@@ -109,7 +86,6 @@ void TestHttpServer::onReadyRead(QTcpSocket *socket)
     }
     const QString path = QUrl::fromPercentEncoding(requestLine.at(1));
     requestLog.append(path);
-    emit requestReceived(path);
     answer(socket, path);
 }
 

@@ -14,8 +14,9 @@ class QTcpSocket;
 ///
 /// It answers GET requests from a table of paths (decoded, as the client
 /// sent them) and closes each connection after the answer. A path can be
-/// made to fail with a status, to stall after its headers and part of its
-/// body until `release()`, or to redirect. Every request is recorded.
+/// made to answer with another status (a redirect, an error) or to stall
+/// after its headers and part of its body until `release()`. Every request
+/// is recorded.
 class TestHttpServer : public QObject
 {
     Q_OBJECT
@@ -31,21 +32,17 @@ public:
 
     /// Serves @p body at @p path ("/update.ini", "/R2//a.dll", ...).
     void setFile(const QString &path, const QByteArray &body);
-    /// Answers @p path with @p status and a short body.
-    void setStatus(const QString &path, int status);
+    /// Answers @p path with @p status, a short body and, when given, a
+    /// Location header (e.g. 301 to @p location).
+    void setStatus(const QString &path, int status, const QString &location = QString());
     /// Sends the headers and the first @p sentBytes of the body, then waits.
     void setStall(const QString &path, int sentBytes);
     /// Sends what a stalled path still owes and closes its connections.
     void release(const QString &path);
-    /// Answers @p path with "301 Moved Permanently" to @p location.
-    void setRedirect(const QString &path, const QString &location);
 
     /// Paths of all requests so far, in arrival order.
     QStringList requests() const { return requestLog; }
     int requestCount(const QString &path) const { return requestLog.count(path); }
-
-signals:
-    void requestReceived(const QString &path);
 
 private:
     struct Route
