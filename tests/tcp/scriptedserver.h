@@ -6,13 +6,15 @@
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 
 /// An in-process update service for tests: listens on 127.0.0.1 with a free
-/// port, frames what each connection sends and hands every request to a
-/// handler that the test sets, which answers through the helpers below.
+/// port, frames what each connection sends and hands every request to the
+/// handler the test set for its type (or to the general handler).
 class ScriptedServer
 {
 public:
@@ -31,20 +33,46 @@ public:
     }
 
     quint16 port() const { return server.serverPort(); }
-    void setHandler(Handler h) { handler = std::move(h); }
+    /// Hands every request without a handler of its own type to @p handler.
+    void setHandler(Handler handler) { fallback = std::move(handler); }
+    /// Answers requests of @p type through @p handler.
+    void on(quint32 type, Handler handler) { handlers[type] = std::move(handler); }
+    /// Answers requests of @p type with @p bytes, written @p delay ms later.
+    void answer(quint32 type, const QByteArray &bytes, int delay = 0)
+    {
+        on(type, [bytes, delay](QTcpSocket *c, const Packet &) { write(c, bytes, delay); });
+    }
     /// Requests of @p type received so far, over all connections.
     int count(quint32 type) const
     {
-        int n = 0;
-        for (const Packet &p : requests)
-            n += p.type == type ? 1 : 0;
-        return n;
+        return static_cast<int>(std::count_if(requests.begin(), requests.end(),
+                                              [type](const Packet &p) { return p.type == type; }));
     }
 
+    /// Writes @p bytes, if any, to @p connection: at once, or @p delay ms later.
+    static void write(QTcpSocket *connection, const QByteArray &bytes, int delay = 0)
+    {
+        auto doWrite = [connection, bytes]() {
+            connection->write(bytes);
+            connection->flush();
+        };
+        if (bytes.isEmpty())
+            return;
+        if (delay > 0)
+            QTimer::singleShot(delay, connection, doWrite);
+        else
+            doWrite();
+    }
     static void send(QTcpSocket *connection, quint32 type, const QByteArray &body)
     {
-        connection->write(TcpProtocol::buildPacket(type, body, 1));
-        connection->flush();
+        write(connection, TcpProtocol::buildPacket(type, body, 1));
+    }
+    /// The file a FileDownload request asks for.
+    static FileItem requested(const Packet &request)
+    {
+        FileItem item;
+        TcpMessages::parseFileDownload(request.body, &item);
+        return item;
     }
     static QByteArray fileData(const FileItem &item, quint32 total, const QByteArray &chunk, bool isLast)
     {
@@ -61,8 +89,7 @@ public:
             offset += piece.size();
             stream += fileData(item, static_cast<quint32>(content.size()), piece, offset >= content.size());
         } while (offset < content.size());
-        connection->write(stream);
-        connection->flush();
+        write(connection, stream);
     }
 
     QTcpServer server;
@@ -77,11 +104,15 @@ private:
         Packet packet;
         while (assembler.next(&packet) == PacketAssembler::Result::Message) {
             requests.append(packet);
-            if (handler)
-                handler(connection, packet);
+            const auto handler = handlers.find(packet.type);
+            if (handler != handlers.end())
+                handler->second(connection, packet);
+            else if (fallback)
+                fallback(connection, packet);
         }
     }
 
-    Handler handler;
+    std::map<quint32, Handler> handlers;
+    Handler fallback;
     std::map<QTcpSocket *, PacketAssembler> assemblers;
 };

@@ -4,6 +4,7 @@
 #include "fileops/cfilewriter.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -38,7 +39,10 @@ public:
     QStringList allFiles() const
     {
         QStringList files;
-        collect(QString(), &files);
+        const QDir root(dir.path());
+        QDirIterator it(dir.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            files << root.relativeFilePath(it.next());
         files.sort();
         return files;
     }
@@ -46,18 +50,4 @@ public:
     QTemporaryDir dir;
     std::unique_ptr<CConfigManager> config;
     std::unique_ptr<CFileWriter> writer;
-
-private:
-    void collect(const QString &relative, QStringList *files) const
-    {
-        const QDir current(dir.path() + QLatin1Char('/') + relative);
-        const QFileInfoList entries = current.entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);
-        for (const QFileInfo &info : entries) {
-            const QString rel = relative.isEmpty() ? info.fileName() : relative + QLatin1Char('/') + info.fileName();
-            if (info.isDir())
-                collect(rel, files);
-            else
-                files->append(rel);
-        }
-    }
 };

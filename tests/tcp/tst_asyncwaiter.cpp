@@ -7,32 +7,43 @@ class TestAsyncWaiter : public QObject
     Q_OBJECT
 
 private slots:
-    void signalEndsWait();
-    void timeoutEndsWait();
+    void waitEnds_data();
+    void waitEnds();
     void earlierSignalDoesNotCount();
-    void abortEndsWaitAsFailure();
-    void noTimeoutWaitsForSignal();
-    void eventsRunWhileWaiting();
 };
 
-void TestAsyncWaiter::signalEndsWait()
+void TestAsyncWaiter::waitEnds_data()
 {
-    AsyncWaiter waiter;
-    QTimer::singleShot(20, &waiter, &AsyncWaiter::signalReceived);
-    QElapsedTimer timer;
-    timer.start();
-    QVERIFY(waiter.wait(5000));
-    QVERIFY(timer.elapsed() < 4000);
-    QVERIFY(!waiter.isWaiting());
+    QTest::addColumn<QString>("event");
+    QTest::addColumn<int>("after");
+    QTest::addColumn<int>("timeout");
+    QTest::addColumn<bool>("result");
+    QTest::addColumn<int>("minMs");
+    // The events come from timers, so they also prove that the loop runs them.
+    QTest::newRow("signal ends the wait") << QStringLiteral("signal") << 20 << 5000 << true << 0;
+    QTest::newRow("time-out ends the wait as failure") << QString() << 0 << 150 << false << 140;
+    QTest::newRow("abort ends an unlimited wait as failure") << QStringLiteral("abort") << 20 << -1 << false << 0;
+    QTest::newRow("timeout 0 waits for the signal") << QStringLiteral("signal") << 300 << 0 << true << 250;
 }
 
-void TestAsyncWaiter::timeoutEndsWait()
+void TestAsyncWaiter::waitEnds()
 {
+    QFETCH(QString, event);
+    QFETCH(int, after);
+    QFETCH(int, timeout);
+    QFETCH(bool, result);
+    QFETCH(int, minMs);
+
     AsyncWaiter waiter;
+    if (event == QLatin1String("signal"))
+        QTimer::singleShot(after, &waiter, &AsyncWaiter::signalReceived);
+    else if (event == QLatin1String("abort"))
+        QTimer::singleShot(after, &waiter, &AsyncWaiter::abort);
     QElapsedTimer timer;
     timer.start();
-    QVERIFY(!waiter.wait(150));
-    QVERIFY2(timer.elapsed() >= 140 && timer.elapsed() < 3000, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(waiter.wait(timeout), result);
+    QVERIFY2(timer.elapsed() >= minMs && timer.elapsed() < 3000, qPrintable(QString::number(timer.elapsed())));
+    QVERIFY(!waiter.isWaiting());
 }
 
 void TestAsyncWaiter::earlierSignalDoesNotCount()
@@ -43,40 +54,6 @@ void TestAsyncWaiter::earlierSignalDoesNotCount()
     // A later signal still ends the next wait; the old time-out does not linger.
     QTimer::singleShot(20, &waiter, &AsyncWaiter::signalReceived);
     QVERIFY(waiter.wait(3000));
-}
-
-void TestAsyncWaiter::abortEndsWaitAsFailure()
-{
-    AsyncWaiter waiter;
-    QTimer::singleShot(20, &waiter, &AsyncWaiter::abort);
-    QElapsedTimer timer;
-    timer.start();
-    QVERIFY(!waiter.wait(-1));
-    QVERIFY(timer.elapsed() < 3000);
-}
-
-void TestAsyncWaiter::noTimeoutWaitsForSignal()
-{
-    AsyncWaiter waiter;
-    QTimer::singleShot(300, &waiter, &AsyncWaiter::signalReceived);
-    QElapsedTimer timer;
-    timer.start();
-    QVERIFY(waiter.wait(0));
-    QVERIFY(timer.elapsed() >= 250);
-}
-
-void TestAsyncWaiter::eventsRunWhileWaiting()
-{
-    AsyncWaiter waiter;
-    int ticks = 0;
-    QTimer ticker;
-    connect(&ticker, &QTimer::timeout, this, [&]() {
-        if (++ticks == 5)
-            emit waiter.signalReceived();
-    });
-    ticker.start(5);
-    QVERIFY(waiter.wait(5000));
-    QCOMPARE(ticks, 5);
 }
 
 QTEST_GUILESS_MAIN(TestAsyncWaiter)

@@ -17,8 +17,21 @@ FileDataChunk chunk(const QString &path, const QString &name, quint32 total, con
     return c;
 }
 
+// Every file of the area's temporary directory as "relative path:content".
+QStringList tempContents(const TestArea &area)
+{
+    QStringList result;
+    for (const QString &file : area.allFiles()) {
+        if (file.startsWith(QLatin1String("UpdateTmp/")))
+            result << file.mid(10) + QLatin1Char(':') + QString::fromUtf8(area.readTemp(file.mid(10)));
+    }
+    return result;
+}
+
 } // namespace
 
+using Chunks = QVector<FileDataChunk>;
+Q_DECLARE_METATYPE(Chunks)
 Q_DECLARE_METATYPE(FileReceiver::Failure)
 
 class TestFileReceiver : public QObject
@@ -26,187 +39,96 @@ class TestFileReceiver : public QObject
     Q_OBJECT
 
 private slots:
-    void twoChunksMakeOneFile();
-    void emptyFileWithOneLastChunk();
-    void sameNameOtherPathContinues();
-    void sameNameTwiceIsTwoTransfers();
-    void sizeChecks_data();
-    void sizeChecks();
-    void writeFailureContinuesButFailsAtTheEnd();
-    void retryStartsFromScratch();
-    void hostilePaths_data();
-    void hostilePaths();
+    void transfers_data();
+    void transfers();
     void percentAboveThirtyTwoBits();
 };
 
-void TestFileReceiver::twoChunksMakeOneFile()
+void TestFileReceiver::transfers_data()
 {
-    TestArea area;
-    FileReceiver receiver(area.writer.get());
-
-    FileReceiver::Outcome first = receiver.receive(chunk(QStringLiteral("bin"), QStringLiteral("a.dll"), 6, "abc", false));
-    QVERIFY(first.started);
-    QVERIFY(first.written);
-    QVERIFY(!first.completed);
-    QCOMPARE(first.received, 3u);
-    QCOMPARE(first.percent, 50);
-    QCOMPARE(receiver.currentName(), QStringLiteral("a.dll"));
-
-    FileReceiver::Outcome second = receiver.receive(chunk(QStringLiteral("bin"), QStringLiteral("a.dll"), 6, "def", true));
-    QVERIFY(!second.started);
-    QVERIFY(second.completed);
-    QCOMPARE(second.failure, FileReceiver::Failure::None);
-    QCOMPARE(second.filePath, QStringLiteral("bin"));
-    QCOMPARE(second.received, 6u);
-    QCOMPARE(second.percent, 100);
-    QCOMPARE(area.readTemp(QStringLiteral("bin/a.dll")), QByteArray("abcdef"));
-    QCOMPARE(area.writer->openFileCount(), 0);
-    QVERIFY(receiver.currentName().isEmpty());
-}
-
-void TestFileReceiver::emptyFileWithOneLastChunk()
-{
-    TestArea area;
-    FileReceiver receiver(area.writer.get());
-    const FileReceiver::Outcome outcome = receiver.receive(chunk(QString(), QStringLiteral("empty.txt"), 0, {}, true));
-    QVERIFY(outcome.started);
-    QVERIFY(outcome.completed);
-    QCOMPARE(outcome.percent, 0);
-    QCOMPARE(area.readTemp(QStringLiteral("empty.txt")), QByteArray());
-}
-
-void TestFileReceiver::sameNameOtherPathContinues()
-{
-    TestArea area;
-    FileReceiver receiver(area.writer.get());
-    receiver.receive(chunk(QStringLiteral("one"), QStringLiteral("f"), 4, "12", false));
-    const FileReceiver::Outcome outcome = receiver.receive(chunk(QStringLiteral("two"), QStringLiteral("f"), 4, "34", true));
-    QVERIFY(!outcome.started);
-    QVERIFY(outcome.completed);
-    QCOMPARE(outcome.filePath, QStringLiteral("one"));
-    QCOMPARE(area.readTemp(QStringLiteral("one/f")), QByteArray("1234"));
-    QVERIFY(!QFile::exists(area.tempFile(QStringLiteral("two/f"))));
-}
-
-void TestFileReceiver::sameNameTwiceIsTwoTransfers()
-{
-    TestArea area;
-    FileReceiver receiver(area.writer.get());
-    QVERIFY(receiver.receive(chunk(QStringLiteral("x"), QStringLiteral("same"), 1, "A", true)).completed);
-    const FileReceiver::Outcome second = receiver.receive(chunk(QStringLiteral("y"), QStringLiteral("same"), 2, "BB", true));
-    QVERIFY(second.started);
-    QVERIFY(second.completed);
-    QCOMPARE(area.readTemp(QStringLiteral("x/same")), QByteArray("A"));
-    QCOMPARE(area.readTemp(QStringLiteral("y/same")), QByteArray("BB"));
-}
-
-void TestFileReceiver::sizeChecks_data()
-{
-    QTest::addColumn<quint32>("total");
-    QTest::addColumn<QByteArrayList>("chunks");
+    QTest::addColumn<Chunks>("chunks");
     QTest::addColumn<FileReceiver::Failure>("failure");
     QTest::addColumn<int>("failingChunk");
+    QTest::addColumn<QString>("errorHint");
+    QTest::addColumn<QStringList>("files");
+
+    const QString d = QStringLiteral("d");
+    const QString big = QStringLiteral("big.bin");
+    const auto none = FileReceiver::Failure::None;
+    QTest::newRow("two chunks make one file")
+        << Chunks{chunk(QStringLiteral("bin"), QStringLiteral("a.dll"), 6, "abc", false),
+                  chunk(QStringLiteral("bin"), QStringLiteral("a.dll"), 6, "def", true)}
+        << none << -1 << QString() << QStringList{QStringLiteral("bin/a.dll:abcdef")};
+    QTest::newRow("empty file in one last chunk")
+        << Chunks{chunk(QString(), QStringLiteral("empty.txt"), 0, {}, true)} << none << -1 << QString()
+        << QStringList{QStringLiteral("empty.txt:")};
+    QTest::newRow("same name with another path continues the transfer")
+        << Chunks{chunk(QStringLiteral("one"), QStringLiteral("f"), 4, "12", false),
+                  chunk(QStringLiteral("two"), QStringLiteral("f"), 4, "34", true)}
+        << none << -1 << QString() << QStringList{QStringLiteral("one/f:1234")};
+    QTest::newRow("same name after completion is a second transfer")
+        << Chunks{chunk(QStringLiteral("x"), QStringLiteral("same"), 1, "A", true),
+                  chunk(QStringLiteral("y"), QStringLiteral("same"), 2, "BB", true)}
+        << none << -1 << QString() << QStringList{QStringLiteral("x/same:A"), QStringLiteral("y/same:BB")};
+    QTest::newRow("a new transfer truncates what an earlier one left")
+        << Chunks{chunk(QString(), QStringLiteral("r.bin"), 6, "OLDOLD", true),
+                  chunk(QString(), QStringLiteral("r.bin"), 3, "new", true)}
+        << none << -1 << QString() << QStringList{QStringLiteral("r.bin:new")};
+    QTest::newRow("exact total before an empty last chunk")
+        << Chunks{chunk(d, big, 3, "abc", false), chunk(d, big, 3, "", true)} << none << -1 << QString()
+        << QStringList{QStringLiteral("d/big.bin:abc")};
 
     QTest::newRow("endless data is cut off at the first byte too many")
-        << 5u << QByteArrayList{"abc", "def", "ghi"} << FileReceiver::Failure::Overflow << 1;
+        << Chunks{chunk(d, big, 5, "abc", false), chunk(d, big, 5, "def", false), chunk(d, big, 5, "ghi", true)}
+        << FileReceiver::Failure::Overflow << 1 << big << QStringList{QStringLiteral("d/big.bin:abc")};
     QTest::newRow("single chunk larger than the total")
-        << 2u << QByteArrayList{"abc"} << FileReceiver::Failure::Overflow << 0;
+        << Chunks{chunk(d, big, 2, "abc", true)} << FileReceiver::Failure::Overflow << 0 << big
+        << QStringList{QStringLiteral("d/big.bin:")};
     QTest::newRow("last chunk leaves the file short")
-        << 10u << QByteArrayList{"abc", "de"} << FileReceiver::Failure::Incomplete << 1;
-    QTest::newRow("exact total arrives before an empty last chunk")
-        << 3u << QByteArrayList{"abc", ""} << FileReceiver::Failure::None << -1;
+        << Chunks{chunk(d, big, 10, "abc", false), chunk(d, big, 10, "de", true)} << FileReceiver::Failure::Incomplete
+        << 1 << big << QStringList{QStringLiteral("d/big.bin:abcde")};
+
+    const QString hostile = QStringLiteral("路径不安全");
+    // Path rules themselves are SafePath's; here: both fields are checked, before any write.
+    const QVector<std::pair<QString, QString>> unsafe = {{QStringLiteral("a/../../.."), QStringLiteral("evil.txt")},
+                                                         {QString(), QStringLiteral("../evil.txt")},
+                                                         {QStringLiteral("a"), QStringLiteral("..")},
+                                                         {QStringLiteral("a"), QString()}};
+    for (const auto &[path, name] : unsafe) {
+        QTest::addRow("unsafe path \"%s\" name \"%s\"", qPrintable(path), qPrintable(name))
+            << Chunks{chunk(path, name, 4, "evil", true)} << FileReceiver::Failure::UnsafePath << 0 << hostile
+            << QStringList();
+    }
 }
 
-void TestFileReceiver::sizeChecks()
+void TestFileReceiver::transfers()
 {
-    QFETCH(quint32, total);
-    QFETCH(QByteArrayList, chunks);
+    QFETCH(Chunks, chunks);
     QFETCH(FileReceiver::Failure, failure);
     QFETCH(int, failingChunk);
+    QFETCH(QString, errorHint);
+    QFETCH(QStringList, files);
 
     TestArea area;
     FileReceiver receiver(area.writer.get());
     for (int i = 0; i < chunks.size(); ++i) {
-        const bool last = i == chunks.size() - 1;
-        const FileReceiver::Outcome outcome =
-            receiver.receive(chunk(QStringLiteral("d"), QStringLiteral("big.bin"), total, chunks.at(i), last));
+        const FileReceiver::Outcome outcome = receiver.receive(chunks.at(i));
         if (i == failingChunk) {
             QCOMPARE(outcome.failure, failure);
             QVERIFY(outcome.endsTransfer());
-            QVERIFY2(outcome.errorText.contains(QStringLiteral("big.bin")), qPrintable(outcome.errorText));
+            QVERIFY2(outcome.errorText.contains(errorHint), qPrintable(outcome.errorText));
             QVERIFY(!outcome.completed);
             QVERIFY(receiver.currentName().isEmpty());
-            return;
+            break;
         }
         QCOMPARE(outcome.failure, FileReceiver::Failure::None);
-        QCOMPARE(outcome.completed, last);
+        QCOMPARE(outcome.completed, chunks.at(i).isLast);
     }
-    QCOMPARE(failingChunk, -1);
-}
-
-void TestFileReceiver::writeFailureContinuesButFailsAtTheEnd()
-{
-    TestArea area;
-    // A directory where the file should go makes every open fail, even for root.
-    QVERIFY(QDir().mkpath(area.tempFile(QStringLiteral("d/blocked.bin"))));
-    FileReceiver receiver(area.writer.get());
-
-    FileReceiver::Outcome first = receiver.receive(chunk(QStringLiteral("d"), QStringLiteral("blocked.bin"), 4, "ab", false));
-    QVERIFY(first.started);
-    QCOMPARE(first.failure, FileReceiver::Failure::WriteFailed);
-    QVERIFY(!first.endsTransfer());
-    QCOMPARE(first.errorText, QStringLiteral("Failed to save file data: d/blocked.bin"));
-    QCOMPARE(receiver.currentName(), QStringLiteral("blocked.bin"));
-
-    // The obstacle goes away: the next chunk is written, but the file lacks its start.
-    QVERIFY(QDir(area.tempFile(QStringLiteral("d/blocked.bin"))).removeRecursively());
-    FileReceiver::Outcome last = receiver.receive(chunk(QStringLiteral("d"), QStringLiteral("blocked.bin"), 4, "cd", true));
-    QVERIFY(last.written);
-    QCOMPARE(last.failure, FileReceiver::Failure::Incomplete);
-    QVERIFY(!last.completed);
-    QCOMPARE(last.errorText, QStringLiteral("Failed to save file data: d/blocked.bin"));
-}
-
-void TestFileReceiver::retryStartsFromScratch()
-{
-    TestArea area;
-    FileReceiver receiver(area.writer.get());
-    receiver.receive(chunk(QString(), QStringLiteral("r.bin"), 8, "OLDOLD", false));
-    receiver.reset(); // a new attempt
-    const FileReceiver::Outcome outcome = receiver.receive(chunk(QString(), QStringLiteral("r.bin"), 3, "new", true));
-    QVERIFY(outcome.started);
-    QVERIFY(outcome.completed);
-    QCOMPARE(area.readTemp(QStringLiteral("r.bin")), QByteArray("new"));
-}
-
-void TestFileReceiver::hostilePaths_data()
-{
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<QString>("name");
-    QTest::newRow("dot-dot path") << QStringLiteral("..") << QStringLiteral("evil.txt");
-    QTest::newRow("dot-dot inside the path") << QStringLiteral("a/../../..") << QStringLiteral("evil.txt");
-    QTest::newRow("dot-dot as the name") << QStringLiteral("a") << QStringLiteral("..");
-    QTest::newRow("slash in the name") << QString() << QStringLiteral("../evil.txt");
-    QTest::newRow("backslash in the name") << QString() << QStringLiteral("..\\evil.txt");
-    QTest::newRow("drive letter") << QStringLiteral("C:") << QStringLiteral("evil.txt");
-    QTest::newRow("empty name") << QStringLiteral("a") << QString();
-}
-
-void TestFileReceiver::hostilePaths()
-{
-    QFETCH(QString, path);
-    QFETCH(QString, name);
-    TestArea area;
-    const QStringList before = area.allFiles();
-    FileReceiver receiver(area.writer.get());
-    const FileReceiver::Outcome outcome = receiver.receive(chunk(path, name, 4, "evil", true));
-    QCOMPARE(outcome.failure, FileReceiver::Failure::UnsafePath);
-    QVERIFY(outcome.endsTransfer());
-    QVERIFY(!outcome.started);
-    QVERIFY(!outcome.written);
-    QVERIFY(outcome.errorText.contains(QStringLiteral("路径不安全")));
-    QCOMPARE(area.allFiles(), before);
-    QVERIFY(!QFile::exists(area.root() + QStringLiteral("/evil.txt")));
+    if (failingChunk < 0)
+        QCOMPARE(area.writer->openFileCount(), 0);
+    area.writer.reset(); // flushes what a failed transfer left open
+    QCOMPARE(tempContents(area), files);
+    QCOMPARE(area.allFiles().size(), files.size() + 1); // and system.cfg
     QVERIFY(!QFile::exists(QFileInfo(area.root()).absolutePath() + QStringLiteral("/evil.txt")));
 }
 
@@ -215,9 +137,8 @@ void TestFileReceiver::percentAboveThirtyTwoBits()
     TestArea area;
     FileReceiver receiver(area.writer.get());
     // 44,000,000 × 100 does not fit 32 bits; a 32-bit product would give garbage.
-    const QByteArray half(44000000, 'z');
     const FileReceiver::Outcome outcome =
-        receiver.receive(chunk(QString(), QStringLiteral("large.bin"), 88000000, half, false));
+        receiver.receive(chunk(QString(), QStringLiteral("large.bin"), 88000000, QByteArray(44000000, 'z'), false));
     QCOMPARE(outcome.received, 44000000u);
     QCOMPARE(outcome.percent, 50);
     QCOMPARE(receiver.percent(), 50);

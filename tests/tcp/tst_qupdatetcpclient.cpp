@@ -1,5 +1,6 @@
 #include "scriptedserver.h"
 #include "tcp/qupdatetcpclient.h"
+#include "testarea.h"
 
 #include <QtTest>
 
@@ -14,49 +15,66 @@ using namespace TcpProtocol;
 namespace {
 
 const QString kLocalHost = QStringLiteral("127.0.0.1");
+// The download inactivity limit, shortened for the tests.
+constexpr int kInactivityMs = 400;
+const VersionCheckRequest kRequest{QStringLiteral("1.0.9"), QStringLiteral("1"), 2};
 
-VersionCheckRequest request(const QString &version = QStringLiteral("1.0.0"))
+QByteArray content(int size)
 {
-    VersionCheckRequest r;
-    r.version = version;
-    r.clientId = QStringLiteral("1");
-    r.projectType = 2;
-    return r;
+    QByteArray bytes(size, '\0');
+    for (int i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((i * 31 + 7) & 0xFF);
+    return bytes;
 }
 
-QByteArray replyBody(bool hasUpdate, int files)
+QByteArray replyPacket(bool hasUpdate, int files)
 {
     QVector<RemoteFileEntry> entries;
     for (int i = 0; i < files; ++i)
         entries << TcpMessages::makeRemoteFileEntry(QStringLiteral("dir"), QStringLiteral("f%1").arg(i));
-    return TcpMessages::buildVersionReply(hasUpdate, QStringLiteral("2.0.0"), 4, entries);
+    return buildPacket(VersionReply, TcpMessages::buildVersionReply(hasUpdate, QStringLiteral("2.0.0"), 4, entries), 1);
 }
 
 } // namespace
 
+/// The protocol client against an in-process service: every case starts
+/// with a fresh service, temporary area and connected client.
 class TestQUpdateTcpClient : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
+    void init();
     void connectRefusedThenAccepted();
     void connectTimesOut();
-    void secondConnectWhileConnected();
-    void versionCheckReply();
-    void versionCheckFailures_data();
-    void versionCheckFailures();
+    void versionCheck_data();
+    void versionCheck();
     void versionCheckLateReply();
-    void versionCheckWhenNotConnected();
+    void requestsWhenNotConnected();
     void heartbeat();
-    void oversizeHeaderClosesConnection();
-    void badMagicDiscardsBuffer();
-    void unknownTypeIsSkipped();
+    void downloadsInChunks();
+    void downloadFailures_data();
+    void downloadFailures();
+    void hostileRequestIsNotSent();
+    void writeFailureContinues();
+    void refetchAfterDroppedConnection();
+
+private:
+    std::unique_ptr<ScriptedServer> server;
+    std::unique_ptr<TestArea> area;
+    std::unique_ptr<QUpdateTcpClient> client;
 };
 
-void TestQUpdateTcpClient::initTestCase()
+void TestQUpdateTcpClient::init()
 {
-    qRegisterMetaType<VersionInfo>("VersionInfo");
+    client.reset();
+    server = std::make_unique<ScriptedServer>();
+    area = std::make_unique<TestArea>();
+    QVERIFY(area->isValid());
+    client = std::make_unique<QUpdateTcpClient>();
+    client->setFileWriter(area->writer.get());
+    client->setInactivityLimit(kInactivityMs);
+    QVERIFY(client->connectToServer(kLocalHost, server->port()));
 }
 
 void TestQUpdateTcpClient::connectRefusedThenAccepted()
@@ -67,23 +85,21 @@ void TestQUpdateTcpClient::connectRefusedThenAccepted()
         QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
         closedPort = probe.serverPort();
     }
-    QUpdateTcpClient client;
-    QSignalSpy errors(&client, &QUpdateTcpClient::errorOccurred);
-    QVERIFY(!client.connectToServer(kLocalHost, closedPort));
-    QCOMPARE(client.connectionState(), QUpdateTcpClient::Error);
-    QVERIFY(!client.isConnected());
+    QUpdateTcpClient fresh;
+    QSignalSpy errors(&fresh, &QUpdateTcpClient::errorOccurred);
+    QVERIFY(!fresh.connectToServer(kLocalHost, closedPort));
+    QCOMPARE(fresh.connectionState(), QUpdateTcpClient::Error);
     QCOMPARE(errors.count(), 1);
-    QVERIFY(!client.lastError().isEmpty());
+    QVERIFY(!fresh.lastError().isEmpty());
 
-    // After a socket error a new connect is accepted.
-    ScriptedServer server;
-    QSignalSpy connectedSpy(&client, &QUpdateTcpClient::connected);
-    QVERIFY(client.connectToServer(kLocalHost, server.port()));
-    QVERIFY(client.isConnected());
-    QCOMPARE(client.connectionState(), QUpdateTcpClient::Connected);
+    // After a socket error a new connect is accepted; while connected, a second is not.
+    QSignalSpy connectedSpy(&fresh, &QUpdateTcpClient::connected);
+    QVERIFY(fresh.connectToServer(kLocalHost, server->port()));
+    QCOMPARE(fresh.connectionState(), QUpdateTcpClient::Connected);
     QCOMPARE(connectedSpy.count(), 1);
-    QCOMPARE(client.host(), kLocalHost);
-    QCOMPARE(client.port(), server.port());
+    QVERIFY(!fresh.connectToServer(kLocalHost, server->port()));
+    QCOMPARE(fresh.lastError(), QStringLiteral("已经连接或正在连接中"));
+    QVERIFY(fresh.isConnected());
 }
 
 void TestQUpdateTcpClient::connectTimesOut()
@@ -96,134 +112,112 @@ void TestQUpdateTcpClient::connectTimesOut()
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
     QVERIFY(::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0);
     QVERIFY(::listen(listener, 0) == 0);
-    socklen_t length = sizeof(address);
     QVERIFY(::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) == 0);
-    const quint16 port = ntohs(address.sin_port);
-
-    QVector<QTcpSocket *> fillers;
+    std::vector<std::unique_ptr<QTcpSocket>> fillers;
     for (int i = 0; i < 4; ++i) {
-        auto *filler = new QTcpSocket(this);
-        filler->connectToHost(QHostAddress::LocalHost, port);
-        filler->waitForConnected(100);
-        fillers << filler;
+        fillers.push_back(std::make_unique<QTcpSocket>());
+        fillers.back()->connectToHost(QHostAddress::LocalHost, ntohs(address.sin_port));
+        fillers.back()->waitForConnected(100);
     }
 
-    QUpdateTcpClient client;
+    QUpdateTcpClient fresh;
     QElapsedTimer timer;
     timer.start();
-    const bool ok = client.connectToServer(kLocalHost, port, 300);
+    const bool ok = fresh.connectToServer(kLocalHost, ntohs(address.sin_port), 300);
     const qint64 elapsed = timer.elapsed();
-    qDeleteAll(fillers);
+    fillers.clear();
     ::close(listener);
     if (ok)
         QSKIP("the kernel accepted the connection despite the full queue");
     QVERIFY2(elapsed >= 250 && elapsed < 2000, qPrintable(QString::number(elapsed)));
-    QCOMPARE(client.connectionState(), QUpdateTcpClient::Error);
-    QVERIFY(!client.lastError().isEmpty());
+    QCOMPARE(fresh.connectionState(), QUpdateTcpClient::Error);
+    QVERIFY(!fresh.lastError().isEmpty());
 #else
     QSKIP("needs POSIX sockets to build a silent listener");
 #endif // Q_OS_UNIX
 }
 
-void TestQUpdateTcpClient::secondConnectWhileConnected()
+void TestQUpdateTcpClient::versionCheck_data()
 {
-    ScriptedServer server;
-    QUpdateTcpClient client;
-    QVERIFY(client.connectToServer(kLocalHost, server.port()));
-    QVERIFY(!client.connectToServer(kLocalHost, server.port()));
-    QCOMPARE(client.lastError(), QStringLiteral("已经连接或正在连接中"));
-    QVERIFY(client.isConnected());
-}
-
-void TestQUpdateTcpClient::versionCheckReply()
-{
-    ScriptedServer server;
-    server.setHandler([](QTcpSocket *c, const Packet &p) {
-        if (p.type == VersionCheck)
-            ScriptedServer::send(c, VersionReply, replyBody(true, 2));
-    });
-    QUpdateTcpClient client;
-    QVERIFY(client.connectToServer(kLocalHost, server.port()));
-    QSignalSpy checked(&client, &QUpdateTcpClient::versionChecked);
-    QString failure = QStringLiteral("stale");
-    const VersionInfo info = client.checkVersion(request(QStringLiteral("1.0.9")), 2000, &failure);
-
-    QVERIFY(failure.isEmpty());
-    QVERIFY(info.hasUpdate);
-    QCOMPARE(info.version, QStringLiteral("2.0.0"));
-    QCOMPARE(info.projectName, QStringLiteral("quaywright"));
-    QCOMPARE(info.files.size(), 2);
-    QCOMPARE(info.files.at(1).name(), QStringLiteral("f1"));
-    QCOMPARE(checked.count(), 1);
-
-    QCOMPARE(server.count(VersionCheck), 1);
-    VersionCheckRequest sent;
-    QVERIFY(TcpMessages::parseVersionCheck(server.requests.constLast().body, &sent));
-    QCOMPARE(sent.version, QStringLiteral("1.0.9"));
-    QCOMPARE(sent.clientId, QStringLiteral("1"));
-    QCOMPARE(sent.projectType, 2);
-}
-
-void TestQUpdateTcpClient::versionCheckFailures_data()
-{
-    QTest::addColumn<quint32>("replyType");
-    QTest::addColumn<QByteArray>("replyBody");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QByteArray>("later");
     QTest::addColumn<QString>("failure");
+    QTest::addColumn<int>("files");
     QTest::addColumn<int>("checkedSignals");
+    QTest::addColumn<int>("errors");
+    QTest::addColumn<bool>("connected");
 
-    QTest::newRow("error reply") << quint32(ErrorReply) << QByteArray("no") << QStringLiteral("服务器返回错误") << 0;
+    // files: the entries of a usable reply offering an update, -1 for none.
+    const QByteArray none;
+    QTest::newRow("usable reply") << replyPacket(true, 2) << none << QString() << 2 << 1 << 0 << true;
+    QTest::newRow("unknown type and heartbeat reply before the reply are skipped")
+        << buildPacket(0x7777, "??", 1) + buildPacket(HeartbeatReply, QByteArray(), 1) + replyPacket(true, 1) << none
+        << QString() << 1 << 1 << 0 << true;
+    QTest::newRow("garbage loses the whole read; the next reply is framed")
+        << QByteArray(24, 'G') + replyPacket(true, 1) << replyPacket(false, 0) << QString() << -1 << 1 << 0 << true;
+    QTest::newRow("error reply") << buildPacket(ErrorReply, "no", 1) << none << QStringLiteral("服务器返回错误") << -1
+                                 << 0 << 1 << true;
     QTest::newRow("reply announcing more records than it holds")
-        << quint32(VersionReply) << replyBody(true, 3).left(57 + 180) << QStringLiteral("版本回复无法解析") << 1;
-    QTest::newRow("reply shorter than its header")
-        << quint32(VersionReply) << QByteArray(20, '\1') << QStringLiteral("版本回复无法解析") << 1;
-    QTest::newRow("no reply at all") << 0u << QByteArray() << QStringLiteral("版本检查超时") << 0;
+        << buildPacket(VersionReply, replyPacket(true, 3).mid(kHeaderSize, 57 + 180), 1) << none
+        << QStringLiteral("版本回复无法解析") << -1 << 1 << 0 << true;
+    QTest::newRow("oversize length drops the connection")
+        << buildHeader(VersionReply, kMaxBodyLength + 1, 1) + QByteArray(1000, 'x') << none
+        << QStringLiteral("消息长度超出限制") << -1 << 0 << 1 << false;
+    QTest::newRow("no reply: a silent time-out")
+        << none << none << QStringLiteral("版本检查超时") << -1 << 0 << 0 << true;
 }
 
-void TestQUpdateTcpClient::versionCheckFailures()
+void TestQUpdateTcpClient::versionCheck()
 {
-    QFETCH(quint32, replyType);
-    QFETCH(QByteArray, replyBody);
+    QFETCH(QByteArray, reply);
+    QFETCH(QByteArray, later);
     QFETCH(QString, failure);
+    QFETCH(int, files);
     QFETCH(int, checkedSignals);
+    QFETCH(int, errors);
+    QFETCH(bool, connected);
 
-    ScriptedServer server;
-    server.setHandler([&](QTcpSocket *c, const Packet &p) {
-        if (p.type == VersionCheck && replyType != 0)
-            ScriptedServer::send(c, replyType, replyBody);
+    server->on(VersionCheck, [&](QTcpSocket *c, const Packet &) {
+        ScriptedServer::write(c, reply);
+        ScriptedServer::write(c, later, 100);
     });
-    QUpdateTcpClient client;
-    QVERIFY(client.connectToServer(kLocalHost, server.port()));
-    QSignalSpy checked(&client, &QUpdateTcpClient::versionChecked);
-    QString cause;
-    const VersionInfo info = client.checkVersion(request(), 300, &cause);
-    QCOMPARE(cause, failure);
-    QVERIFY(!info.hasUpdate);
-    QVERIFY(info.files.isEmpty());
-    QVERIFY(info.version.isEmpty());
+    QSignalSpy checked(client.get(), &QUpdateTcpClient::versionChecked);
+    QSignalSpy errorSpy(client.get(), &QUpdateTcpClient::errorOccurred);
+    QString cause = QStringLiteral("stale");
+    const VersionInfo info = client->checkVersion(kRequest, 800, &cause);
+
+    QVERIFY2(failure.isEmpty() ? cause.isEmpty() : cause.contains(failure), qPrintable(cause));
+    QCOMPARE(info.hasUpdate, files >= 0);
+    QCOMPARE(info.files.size(), qMax(files, 0));
+    if (files > 0)
+        QCOMPARE(info.files.constLast().name(), QStringLiteral("f%1").arg(files - 1));
+    QCOMPARE(info.version, failure.isEmpty() ? QStringLiteral("2.0.0") : QString());
+    QCOMPARE(info.projectName, failure.isEmpty() ? QStringLiteral("quaywright") : QString());
     QCOMPARE(checked.count(), checkedSignals);
+    QCOMPARE(errorSpy.count(), errors);
+    QCOMPARE(client->isConnected(), connected);
+
+    QCOMPARE(server->count(VersionCheck), 1);
+    VersionCheckRequest sent;
+    QVERIFY(TcpMessages::parseVersionCheck(server->requests.constFirst().body, &sent));
+    QCOMPARE(sent.version, kRequest.version);
+    QCOMPARE(sent.clientId, kRequest.clientId);
+    QCOMPARE(sent.projectType, kRequest.projectType);
 }
 
 void TestQUpdateTcpClient::versionCheckLateReply()
 {
-    ScriptedServer server;
-    server.setHandler([](QTcpSocket *c, const Packet &p) {
-        if (p.type == VersionCheck)
-            QTimer::singleShot(400, c, [c]() { ScriptedServer::send(c, VersionReply, replyBody(true, 1)); });
-    });
-    QUpdateTcpClient client;
-    QVERIFY(client.connectToServer(kLocalHost, server.port()));
-    QSignalSpy checked(&client, &QUpdateTcpClient::versionChecked);
-    QSignalSpy errors(&client, &QUpdateTcpClient::errorOccurred);
+    server->answer(VersionCheck, replyPacket(true, 1), 400);
+    QSignalSpy checked(client.get(), &QUpdateTcpClient::versionChecked);
     QElapsedTimer timer;
     timer.start();
     QString cause;
-    const VersionInfo info = client.checkVersion(request(), 100, &cause);
+    QVERIFY(!client->checkVersion(kRequest, 100, &cause).hasUpdate);
     QVERIFY(timer.elapsed() < 400);
-    QVERIFY(!info.hasUpdate);
     QCOMPARE(cause, QStringLiteral("版本检查超时"));
-    QCOMPARE(errors.count(), 0); // a time-out is silent
 
     // The late reply still reaches whoever listens.
     QVERIFY(checked.wait(2000));
@@ -231,107 +225,204 @@ void TestQUpdateTcpClient::versionCheckLateReply()
     QVERIFY(checked.at(0).at(0).value<VersionInfo>().hasUpdate);
 }
 
-void TestQUpdateTcpClient::versionCheckWhenNotConnected()
+void TestQUpdateTcpClient::requestsWhenNotConnected()
 {
-    QUpdateTcpClient client;
-    QSignalSpy errors(&client, &QUpdateTcpClient::errorOccurred);
+    QUpdateTcpClient fresh;
+    QSignalSpy errors(&fresh, &QUpdateTcpClient::errorOccurred);
     QString cause;
-    const VersionInfo info = client.checkVersion(request(), 100, &cause);
-    QVERIFY(!info.hasUpdate);
+    QVERIFY(!fresh.checkVersion(kRequest, 100, &cause).hasUpdate);
     QCOMPARE(cause, QStringLiteral("未连接到服务器"));
-    QCOMPARE(client.lastError(), QStringLiteral("未连接到服务器"));
+    QCOMPARE(fresh.lastError(), QStringLiteral("未连接到服务器"));
     QCOMPARE(errors.count(), 1);
-    QVERIFY(!client.downloadFile({QString(), QStringLiteral("a")}, 100));
+    QVERIFY(!fresh.downloadFile({QString(), QStringLiteral("a")}, 100));
     QCOMPARE(errors.count(), 2);
 }
 
 void TestQUpdateTcpClient::heartbeat()
 {
-    ScriptedServer server;
-    server.setHandler([](QTcpSocket *c, const Packet &p) {
-        if (p.type == Heartbeat)
-            ScriptedServer::send(c, HeartbeatReply, p.body);
-    });
-    QUpdateTcpClient client;
-    client.setHeartbeatInterval(50);
+    server->on(Heartbeat,
+               [](QTcpSocket *c, const Packet &p) { ScriptedServer::write(c, buildPacket(HeartbeatReply, p.body, 1)); });
+    QUpdateTcpClient fresh;
+    fresh.setHeartbeatInterval(50);
     const qint64 before = QDateTime::currentMSecsSinceEpoch();
-    QVERIFY(client.connectToServer(kLocalHost, server.port()));
-    QSignalSpy replies(&client, &QUpdateTcpClient::heartbeatReceived);
+    QVERIFY(fresh.connectToServer(kLocalHost, server->port()));
+    QSignalSpy replies(&fresh, &QUpdateTcpClient::heartbeatReceived);
     QVERIFY(replies.wait(2000));
-    QVERIFY(server.count(Heartbeat) >= 1);
-    const Packet &beat = server.requests.constFirst();
+    const Packet &beat = server->requests.constFirst();
     QCOMPARE(beat.type, quint32(Heartbeat));
     QCOMPARE(beat.body.size(), 8);
     const qint64 sent = getInt64(beat.body.constData());
     QVERIFY(sent >= before && sent <= QDateTime::currentMSecsSinceEpoch());
 
     // No heartbeat goes out once the connection is gone.
-    server.connections.constFirst()->abort();
-    QTRY_VERIFY(!client.isConnected());
-    const int beats = server.count(Heartbeat);
+    server->connections.constLast()->abort();
+    QTRY_VERIFY(!fresh.isConnected());
+    const int beats = server->count(Heartbeat);
     QTest::qWait(200);
-    QCOMPARE(server.count(Heartbeat), beats);
+    QCOMPARE(server->count(Heartbeat), beats);
 }
 
-void TestQUpdateTcpClient::oversizeHeaderClosesConnection()
+void TestQUpdateTcpClient::downloadsInChunks()
 {
-    ScriptedServer server;
-    server.setHandler([](QTcpSocket *c, const Packet &p) {
-        if (p.type == VersionCheck) {
-            c->write(buildHeader(VersionReply, kMaxBodyLength + 1, 1) + QByteArray(1000, 'x'));
-            c->flush();
+    const QByteArray data = content(2500);
+    server->on(FileDownload, [&](QTcpSocket *c, const Packet &p) {
+        // One chunk per write, 150 ms apart: no gap reaches the inactivity
+        // limit, the whole transfer outlasts it.
+        for (int i = 0; i * 700 < data.size(); ++i) {
+            const QByteArray piece = data.mid(700 * i, 700);
+            ScriptedServer::write(c, ScriptedServer::fileData(ScriptedServer::requested(p), 2500, piece, i == 3), 150 * i);
         }
     });
-    QUpdateTcpClient client;
-    QVERIFY(client.connectToServer(kLocalHost, server.port()));
-    QSignalSpy errors(&client, &QUpdateTcpClient::errorOccurred);
-    QSignalSpy closed(&client, &QUpdateTcpClient::disconnected);
-    QString cause;
-    client.checkVersion(request(), 2000, &cause);
-    QVERIFY2(cause.contains(QStringLiteral("消息长度超出限制")), qPrintable(cause));
-    QCOMPARE(errors.count(), 1);
-    QCOMPARE(closed.count(), 1);
-    QVERIFY(!client.isConnected());
+    QSignalSpy progress(client.get(), &QUpdateTcpClient::sigFileDownloadProgress);
+    QSignalSpy completed(client.get(), &QUpdateTcpClient::sigFileDownloadCompleted);
+    QSignalSpy errors(client.get(), &QUpdateTcpClient::sigFileDownloadError);
+
+    QVERIFY2(client->downloadFile({QStringLiteral("bin/sub"), QStringLiteral("data.bin")}, -1),
+             qPrintable(client->lastError()));
+    QCOMPARE(area->readTemp(QStringLiteral("bin/sub/data.bin")), data);
+    QCOMPARE(completed.count(), 1);
+    QCOMPARE(completed.at(0).at(0).toString(), QStringLiteral("bin/sub"));
+    QCOMPARE(errors.count(), 0);
+    QList<uint> received;
+    for (const QList<QVariant> &args : progress)
+        received << args.at(2).toUInt();
+    QCOMPARE(received, (QList<uint>{0, 700, 1400, 2100, 2500})); // the start, then every chunk
+    QCOMPARE(progress.constLast().at(3).toUInt(), 2500u);
 }
 
-void TestQUpdateTcpClient::badMagicDiscardsBuffer()
+void TestQUpdateTcpClient::downloadFailures_data()
 {
-    ScriptedServer server;
-    server.setHandler([](QTcpSocket *c, const Packet &p) {
-        if (p.type != VersionCheck)
-            return;
-        // Garbage followed by a valid reply in one write: both are lost.
-        c->write(QByteArray(24, 'G') + buildPacket(VersionReply, replyBody(true, 1), 1));
-        c->flush();
-        QTimer::singleShot(200, c, [c]() { ScriptedServer::send(c, VersionReply, replyBody(false, 0)); });
-    });
-    QUpdateTcpClient client;
-    QVERIFY(client.connectToServer(kLocalHost, server.port()));
-    QSignalSpy checked(&client, &QUpdateTcpClient::versionChecked);
-    const VersionInfo info = client.checkVersion(request(), 2000);
-    // Only the reply sent after the garbage is framed.
-    QCOMPARE(checked.count(), 1);
-    QVERIFY(!info.hasUpdate);
-    QCOMPARE(info.version, QStringLiteral("2.0.0"));
-    QVERIFY(client.isConnected());
+    QTest::addColumn<QByteArray>("stream");
+    QTest::addColumn<int>("timeout");
+    QTest::addColumn<int>("cancelAfter");
+    QTest::addColumn<QString>("error");
+    QTest::addColumn<int>("fileErrors");
+    QTest::addColumn<bool>("connected");
+    QTest::addColumn<int>("minMs");
+
+    const FileItem item{QString(), QStringLiteral("x.bin")};
+    const QByteArray stall = ScriptedServer::fileData(item, 100, QByteArray(10, 's'), false);
+    const QString timedOut = QStringLiteral("下载超时");
+    QTest::newRow("error reply ends the wait at once")
+        << buildPacket(ErrorReply, "no such file", 1) << -1 << -1 << QStringLiteral("服务器返回错误") << 0 << true << 0;
+    QTest::newRow("file data body shorter than its header")
+        << buildPacket(FileData, QByteArray(172, '\0'), 1) << -1 << -1 << QStringLiteral("172") << 0 << true << 0;
+    QTest::newRow("last chunk leaves the file short") << ScriptedServer::fileData(item, 1000, QByteArray(600, 's'), true)
+                                                      << -1 << -1 << item.name << 1 << true << 0;
+    QTest::newRow("more data than announced is cut off and the connection dropped")
+        << ScriptedServer::fileData(item, 1000, QByteArray(500, 'e'), false).repeated(50) << -1 << -1 << item.name << 1
+        << false << 0;
+    QTest::newRow("hostile path in the file data header drops the connection")
+        << ScriptedServer::fileData({QStringLiteral("../../.."), QStringLiteral("evil.txt")}, 5, "owned", true) << -1
+        << -1 << QStringLiteral("路径不安全") << 1 << false << 0;
+    QTest::newRow("stall beyond the inactivity limit renews the connection")
+        << stall << -1 << -1 << timedOut << 1 << false << kInactivityMs - 50;
+    QTest::newRow("overall time-out without any data") << QByteArray() << 200 << -1 << timedOut << 1 << false << 150;
+    QTest::newRow("cancel ends the wait") << stall << -1 << 150 << QStringLiteral("下载已取消") << 0 << false << 100;
 }
 
-void TestQUpdateTcpClient::unknownTypeIsSkipped()
+void TestQUpdateTcpClient::downloadFailures()
 {
-    ScriptedServer server;
-    server.setHandler([](QTcpSocket *c, const Packet &p) {
-        if (p.type != VersionCheck)
-            return;
-        c->write(buildPacket(0x7777, "??", 1) + buildPacket(HeartbeatReply, QByteArray(), 1)
-                 + buildPacket(VersionReply, replyBody(true, 1), 1));
-        c->flush();
+    QFETCH(QByteArray, stream);
+    QFETCH(int, timeout);
+    QFETCH(int, cancelAfter);
+    QFETCH(QString, error);
+    QFETCH(int, fileErrors);
+    QFETCH(bool, connected);
+    QFETCH(int, minMs);
+
+    server->answer(FileDownload, stream);
+    if (cancelAfter >= 0)
+        QTimer::singleShot(cancelAfter, client.get(), [this]() { client->cancelCurrentRequest(); });
+    QSignalSpy fileErrorSpy(client.get(), &QUpdateTcpClient::sigFileDownloadError);
+    QSignalSpy completed(client.get(), &QUpdateTcpClient::sigFileDownloadCompleted);
+    const QStringList before = area->allFiles();
+    QElapsedTimer timer;
+    timer.start();
+
+    QVERIFY(!client->downloadFile({QString(), QStringLiteral("x.bin")}, timeout));
+    QVERIFY2(timer.elapsed() >= minMs && timer.elapsed() < 3000, qPrintable(QString::number(timer.elapsed())));
+    QVERIFY2(client->lastError().contains(error), qPrintable(client->lastError()));
+    QCOMPARE(fileErrorSpy.count(), fileErrors);
+    if (fileErrors > 0)
+        QVERIFY(fileErrorSpy.constLast().at(2).toString().contains(error));
+    QCOMPARE(completed.count(), 0);
+    QCOMPARE(client->isConnected(), connected);
+    // Nothing but the requested file is written, never beyond its announced size.
+    QStringList after = area->allFiles();
+    after.removeAll(QStringLiteral("UpdateTmp/x.bin"));
+    QCOMPARE(after, before);
+    QVERIFY(QFileInfo(area->tempFile(QStringLiteral("x.bin"))).size() <= 1000);
+    QVERIFY(!QFile::exists(QFileInfo(area->root()).absolutePath() + QStringLiteral("/evil.txt")));
+}
+
+void TestQUpdateTcpClient::hostileRequestIsNotSent()
+{
+    const QList<FileItem> hostile = {{QStringLiteral("../.."), QStringLiteral("evil.exe")},
+                                     {QString(), QStringLiteral("../evil.exe")},
+                                     {QStringLiteral("bin"), QStringLiteral("..")}};
+    QSignalSpy fileErrors(client.get(), &QUpdateTcpClient::sigFileDownloadError);
+    for (const FileItem &item : hostile) {
+        QVERIFY(!client->downloadFile(item, -1));
+        QVERIFY2(client->lastError().contains(QStringLiteral("路径不安全")), qPrintable(client->lastError()));
+    }
+    QCOMPARE(fileErrors.count(), hostile.size());
+    QTest::qWait(50);
+    QCOMPARE(server->count(FileDownload), 0);
+}
+
+void TestQUpdateTcpClient::writeFailureContinues()
+{
+    const QByteArray data = content(3000);
+    server->on(FileDownload, [&](QTcpSocket *c, const Packet &p) {
+        const FileItem item = ScriptedServer::requested(p);
+        ScriptedServer::write(c, ScriptedServer::fileData(item, 3000, data.left(1000), false));
+        ScriptedServer::write(c, ScriptedServer::fileData(item, 3000, data.mid(1000, 1000), false)
+                                     + ScriptedServer::fileData(item, 3000, data.mid(2000), true), 100);
     });
-    QUpdateTcpClient client;
-    QVERIFY(client.connectToServer(kLocalHost, server.port()));
-    QSignalSpy beats(&client, &QUpdateTcpClient::heartbeatReceived);
-    const VersionInfo info = client.checkVersion(request(), 2000);
-    QVERIFY(info.hasUpdate);
-    QCOMPARE(beats.count(), 1);
+    // A directory where the file belongs: every write fails, even as root.
+    const QString target = area->tempFile(QStringLiteral("w/blocked.bin"));
+    const QString failure = QStringLiteral("Failed to save file data: w/blocked.bin");
+    QVERIFY(QDir().mkpath(target));
+    QSignalSpy progress(client.get(), &QUpdateTcpClient::sigFileDownloadProgress);
+    QSignalSpy fileErrors(client.get(), &QUpdateTcpClient::sigFileDownloadError);
+    const QMetaObject::Connection unblock = connect(client.get(), &QUpdateTcpClient::sigFileDownloadError, this,
+                                                    [target]() { QDir(target).removeRecursively(); });
+
+    QVERIFY(!client->downloadFile({QStringLiteral("w"), QStringLiteral("blocked.bin")}, -1));
+    // The failure was reported at once, the wait went on, later chunks were
+    // written, and the short file failed the attempt with the write failure.
+    QVERIFY(fileErrors.count() >= 2);
+    QCOMPARE(fileErrors.at(0).at(2).toString(), failure);
+    QCOMPARE(progress.constLast().at(2).toUInt(), 2000u);
+    QCOMPARE(client->lastError(), failure);
+    disconnect(unblock);
+
+    // The retry fetches the file from scratch.
+    QVERIFY2(client->downloadFile({QStringLiteral("w"), QStringLiteral("blocked.bin")}, -1),
+             qPrintable(client->lastError()));
+    QCOMPARE(area->readTemp(QStringLiteral("w/blocked.bin")), data);
+}
+
+void TestQUpdateTcpClient::refetchAfterDroppedConnection()
+{
+    const QByteArray data = content(5000);
+    server->on(FileDownload, [&](QTcpSocket *c, const Packet &p) {
+        if (server->count(FileDownload) == 1) {
+            ScriptedServer::write(c, ScriptedServer::fileData(ScriptedServer::requested(p), 5000, data.left(3000), false));
+            QTimer::singleShot(50, c, [c]() { c->disconnectFromHost(); });
+        } else { // shorter than what the first attempt left: only a fresh file matches
+            ScriptedServer::sendFile(c, ScriptedServer::requested(p), data.left(2000), 1500);
+        }
+    });
+    const FileItem item{QStringLiteral("r"), QStringLiteral("again.bin")};
+    QVERIFY(!client->downloadFile(item, -1));
+    QVERIFY(!client->isConnected());
+    QVERIFY(!client->lastError().isEmpty());
+
+    QVERIFY(client->connectToServer(kLocalHost, server->port()));
+    QVERIFY2(client->downloadFile(item, -1), qPrintable(client->lastError()));
+    QCOMPARE(area->readTemp(QStringLiteral("r/again.bin")), data.left(2000));
 }
 
 QTEST_GUILESS_MAIN(TestQUpdateTcpClient)

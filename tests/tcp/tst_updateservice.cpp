@@ -10,8 +10,6 @@ using namespace TcpProtocol;
 
 namespace {
 
-const QString kLocalHost = QStringLiteral("127.0.0.1");
-
 QByteArray content(int size, int seed)
 {
     QByteArray bytes(size, '\0');
@@ -27,7 +25,7 @@ bool writeFile(const QString &path, const QByteArray &data)
     return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
 }
 
-/// The service binary running on a free loopback port.
+/// The service binary serving a release on a free loopback port.
 class ServiceProcess
 {
 public:
@@ -39,25 +37,20 @@ public:
         }
     }
 
-    bool start(const QStringList &arguments)
+    bool start(const QString &release, const QStringList &arguments)
     {
-        process.setProgram(QStringLiteral(UPDATE_SERVICE_PATH));
-        process.setArguments(arguments + QStringList{QStringLiteral("--port"), QStringLiteral("0")});
-        process.start();
+        const QStringList fixed = {QStringLiteral("--release"), release, QStringLiteral("--port"), QStringLiteral("0")};
+        process.start(QStringLiteral(UPDATE_SERVICE_PATH), fixed + arguments);
         if (!process.waitForStarted(5000))
             return false;
         QElapsedTimer timer;
         timer.start();
-        while (!process.canReadLine() && timer.elapsed() < 10000) {
-            if (!process.waitForReadyRead(200) && process.state() == QProcess::NotRunning)
-                return false;
-        }
+        while (!process.canReadLine() && process.state() == QProcess::Running && timer.elapsed() < 10000)
+            process.waitForReadyRead(200);
         const QByteArray line = process.readLine().trimmed();
         const QByteArray prefix = "listening 127.0.0.1:";
-        if (!line.startsWith(prefix))
-            return false;
         bool ok = false;
-        port = line.mid(prefix.size()).toUShort(&ok);
+        port = line.startsWith(prefix) ? line.mid(prefix.size()).toUShort(&ok) : 0;
         return ok && port != 0;
     }
 
@@ -65,59 +58,37 @@ public:
     quint16 port = 0;
 };
 
-/// A bare protocol client that collects every message it receives.
-class RawClient
+/// An updater's side: the protocol client writing into a temporary area.
+struct Updater
 {
-public:
     bool connectTo(quint16 port)
     {
-        socket.connectToHost(QHostAddress::LocalHost, port);
-        return socket.waitForConnected(3000);
+        client.setFileWriter(area.writer.get());
+        return client.connectToServer(QStringLiteral("127.0.0.1"), port);
     }
-    void send(quint32 type, const QByteArray &body)
+    VersionInfo check(const QString &version, int projectType)
     {
-        socket.write(buildPacket(type, body, 1));
-        socket.flush();
+        return client.checkVersion({version, QStringLiteral("1"), projectType}, 3000);
     }
-    void request(const QString &path, const QString &name) { send(FileDownload, TcpMessages::buildFileDownload(path, name)); }
-    /// Reads until @p count more messages arrived or the time is up.
-    QVector<Packet> receive(int count, int timeout = 5000)
+    /// Sends @p type with @p body, bypassing the client's own checks, and
+    /// waits for the service's error reply; true when it came.
+    bool refused(quint32 type, const QByteArray &body)
     {
-        QVector<Packet> packets;
-        QElapsedTimer timer;
-        timer.start();
-        while (packets.size() < count && timer.elapsed() < timeout) {
-            Packet packet;
-            if (assembler.next(&packet) == PacketAssembler::Result::Message) {
-                packets.append(packet);
-                continue;
-            }
-            if (!socket.waitForReadyRead(100) && socket.state() != QAbstractSocket::ConnectedState)
-                break;
-            assembler.append(socket.readAll());
-        }
-        return packets;
+        QSignalSpy errors(&client, &QUpdateTcpClient::errorOccurred);
+        return client.sendPacket(type, body) && errors.wait(3000)
+               && client.lastError() == QStringLiteral("服务器返回错误");
     }
-    /// Receives FileData messages until the one marked last; returns the file bytes.
-    QByteArray receiveFile(QVector<FileDataChunk> *chunks = nullptr)
+    QStringList listed(const VersionInfo &info) const
     {
-        QByteArray data;
-        for (;;) {
-            const QVector<Packet> packets = receive(1);
-            if (packets.isEmpty() || packets.at(0).type != FileData)
-                return QByteArray("<no file data>");
-            FileDataChunk chunk;
-            TcpMessages::parseFileData(packets.at(0).body, &chunk);
-            data += chunk.data;
-            if (chunks)
-                chunks->append(chunk);
-            if (chunk.isLast)
-                return data;
-        }
+        QStringList names;
+        for (const RemoteFileEntry &entry : info.files)
+            names << SafePath::joinRelative(entry.path(), entry.name());
+        names.sort();
+        return names;
     }
 
-    QTcpSocket socket;
-    PacketAssembler assembler;
+    TestArea area;
+    QUpdateTcpClient client;
 };
 
 } // namespace
@@ -127,34 +98,28 @@ class TestUpdateService : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void init();
-    void servesTree();
-    void versionDecision_data();
-    void versionDecision();
+    void servesTreeInChunks();
     void refusesRequestsOutsideRelease_data();
     void refusesRequestsOutsideRelease();
-    void chunking();
     void twoClientsAtOnce();
-    void skipsUnfitFiles();
+    void skipsUnfitFilesAndStops();
     void servesPublishedRelease();
     void rejectsBadCommandLines_data();
     void rejectsBadCommandLines();
-    void closesGarbageStream();
-    void stopsOnTerminate();
+    void hostileStreams_data();
+    void hostileStreams();
 
 private:
     std::unique_ptr<QTemporaryDir> releaseDir;
     QString release;
+    const QStringList treeFiles = {QStringLiteral("bin/core.dll"), QStringLiteral("bin/plugins/empty.cfg"),
+                                   QStringLiteral("client.exe"), QStringLiteral("数据/说明.txt")};
 };
-
-void TestUpdateService::initTestCase()
-{
-    QVERIFY2(QFile::exists(QStringLiteral(UPDATE_SERVICE_PATH)), UPDATE_SERVICE_PATH);
-}
 
 void TestUpdateService::init()
 {
+    QVERIFY2(QFile::exists(QStringLiteral(UPDATE_SERVICE_PATH)), UPDATE_SERVICE_PATH);
     releaseDir = std::make_unique<QTemporaryDir>();
     QVERIFY(releaseDir->isValid());
     release = releaseDir->path() + QStringLiteral("/release");
@@ -164,76 +129,44 @@ void TestUpdateService::init()
     QVERIFY(writeFile(release + QStringLiteral("/数据/说明.txt"), QByteArray("中文")));
 }
 
-void TestUpdateService::servesTree()
+void TestUpdateService::servesTreeInChunks()
 {
     ServiceProcess service;
-    QVERIFY(service.start({QStringLiteral("--release"), release, QStringLiteral("--version"), QStringLiteral("1.1.0"),
-                           QStringLiteral("--chunk-size"), QStringLiteral("1000")}));
-    TestArea area;
-    QUpdateTcpClient client;
-    client.setFileWriter(area.writer.get());
-    QVERIFY(client.connectToServer(kLocalHost, service.port));
+    QVERIFY(service.start(release, {QStringLiteral("--version"), QStringLiteral("1.1.0"), QStringLiteral("--chunk-size"),
+                                    QStringLiteral("1000"), QStringLiteral("--project-type"), QStringLiteral("3")}));
+    Updater updater;
+    QVERIFY(updater.connectTo(service.port));
+    // Any other version of the same project gets every file (versions only
+    // differ, newer or older); the same version or another project, none.
+    const struct {
+        const char *version;
+        int projectType;
+        bool hasUpdate;
+    } decisions[] = {{"1.0.9", 3, true}, {"9.9", 3, true}, {"1.1.0", 3, false}, {"1.0.9", 2, false}};
+    for (const auto &decision : decisions) {
+        const VersionInfo info = updater.check(QString::fromLatin1(decision.version), decision.projectType);
+        QVERIFY2(info.hasUpdate == decision.hasUpdate, decision.version);
+        QCOMPARE(updater.listed(info), decision.hasUpdate ? treeFiles : QStringList());
+        QCOMPARE(info.version, QStringLiteral("1.1.0"));
+        QCOMPARE(info.projectName, QStringLiteral("mistral run"));
+    }
 
-    VersionCheckRequest request;
-    request.version = QStringLiteral("1.0.0");
-    request.clientId = QStringLiteral("1");
-    QString failure;
-    const VersionInfo info = client.checkVersion(request, 3000, &failure);
-    QVERIFY2(failure.isEmpty(), qPrintable(failure));
-    QVERIFY(info.hasUpdate);
-    QCOMPARE(info.version, QStringLiteral("1.1.0"));
-    QCOMPARE(info.projectName, QStringLiteral("Lunetta"));
-
-    QStringList listed;
-    for (const RemoteFileEntry &entry : info.files)
-        listed << SafePath::joinRelative(entry.path(), entry.name());
-    const QStringList expected = {QStringLiteral("bin/core.dll"), QStringLiteral("bin/plugins/empty.cfg"),
-                                  QStringLiteral("client.exe"), QStringLiteral("数据/说明.txt")};
-    QCOMPARE(listed, expected);
-
+    QSignalSpy progress(&updater.client, &QUpdateTcpClient::sigFileDownloadProgress);
+    const VersionInfo info = updater.check(QStringLiteral("1.0.0"), 3);
     for (const RemoteFileEntry &entry : info.files) {
-        QVERIFY2(client.downloadFile({entry.path(), entry.name()}, -1), qPrintable(client.lastError()));
+        progress.clear();
+        QVERIFY2(updater.client.downloadFile({entry.path(), entry.name()}, -1), qPrintable(updater.client.lastError()));
         const QString relative = SafePath::joinRelative(entry.path(), entry.name());
         QFile original(release + QLatin1Char('/') + relative);
         QVERIFY(original.open(QIODevice::ReadOnly));
-        QCOMPARE(area.readTemp(relative), original.readAll());
+        QCOMPARE(updater.area.readTemp(relative), original.readAll());
+        if (entry.name() == QLatin1String("core.dll")) { // chunks of 1000, 1000 and 500 bytes
+            QCOMPARE(progress.size(), 4);
+            QCOMPARE(progress.at(1).at(2).toUInt(), 1000u);
+            QCOMPARE(progress.at(3).at(2).toUInt(), 2500u);
+            QCOMPARE(progress.at(3).at(3).toUInt(), 2500u);
+        }
     }
-}
-
-void TestUpdateService::versionDecision_data()
-{
-    QTest::addColumn<QString>("clientVersion");
-    QTest::addColumn<int>("projectType");
-    QTest::addColumn<bool>("hasUpdate");
-    QTest::addColumn<int>("files");
-    QTest::newRow("older client gets every file") << QStringLiteral("1.0.0") << 3 << true << 4;
-    QTest::newRow("newer client too: versions only differ") << QStringLiteral("9.9") << 3 << true << 4;
-    QTest::newRow("same version: nothing to do") << QStringLiteral("1.1.0") << 3 << false << 0;
-    QTest::newRow("other project type gets nothing") << QStringLiteral("1.0.0") << 2 << false << 0;
-}
-
-void TestUpdateService::versionDecision()
-{
-    QFETCH(QString, clientVersion);
-    QFETCH(int, projectType);
-    QFETCH(bool, hasUpdate);
-    QFETCH(int, files);
-
-    ServiceProcess service;
-    QVERIFY(service.start({QStringLiteral("--release"), release, QStringLiteral("--version"), QStringLiteral("1.1.0"),
-                           QStringLiteral("--project-type"), QStringLiteral("3")}));
-    RawClient raw;
-    QVERIFY(raw.connectTo(service.port));
-    raw.send(VersionCheck, TcpMessages::buildVersionCheck({clientVersion, QStringLiteral("1"), projectType}));
-    const QVector<Packet> replies = raw.receive(1);
-    QCOMPARE(replies.size(), 1);
-    QCOMPARE(replies.at(0).type, quint32(VersionReply));
-    VersionInfo info;
-    QVERIFY(TcpMessages::parseVersionReply(replies.at(0).body, &info));
-    QCOMPARE(info.hasUpdate, hasUpdate);
-    QCOMPARE(info.files.size(), files);
-    QCOMPARE(info.version, QStringLiteral("1.1.0"));
-    QCOMPARE(info.projectName, QStringLiteral("mistral run"));
 }
 
 void TestUpdateService::refusesRequestsOutsideRelease_data()
@@ -254,49 +187,17 @@ void TestUpdateService::refusesRequestsOutsideRelease()
     QFETCH(QString, path);
     QFETCH(QString, name);
     QVERIFY(writeFile(releaseDir->path() + QStringLiteral("/secret.txt"), "secret"));
-    QFile::link(releaseDir->path() + QStringLiteral("/secret.txt"), release + QStringLiteral("/link.txt"));
+    QVERIFY(QFile::link(releaseDir->path() + QStringLiteral("/secret.txt"), release + QStringLiteral("/link.txt")));
 
     ServiceProcess service;
-    QVERIFY(service.start({QStringLiteral("--release"), release, QStringLiteral("--version"), QStringLiteral("2")}));
-    RawClient raw;
-    QVERIFY(raw.connectTo(service.port));
-    raw.request(path, name);
-    const QVector<Packet> replies = raw.receive(1);
-    QCOMPARE(replies.size(), 1);
-    QCOMPARE(replies.at(0).type, quint32(ErrorReply));
-
+    QVERIFY(service.start(release, {QStringLiteral("--version"), QStringLiteral("2")}));
+    Updater updater;
+    QVERIFY(updater.connectTo(service.port));
+    QVERIFY(updater.refused(FileDownload, TcpMessages::buildFileDownload(path, name)));
     // The connection stays usable for a proper request.
-    raw.request(QStringLiteral("bin"), QStringLiteral("core.dll"));
-    QCOMPARE(raw.receiveFile(), content(2500, 2));
-}
-
-void TestUpdateService::chunking()
-{
-    ServiceProcess service;
-    QVERIFY(service.start({QStringLiteral("--release"), release, QStringLiteral("--version"), QStringLiteral("2"),
-                           QStringLiteral("--chunk-size"), QStringLiteral("1000")}));
-    RawClient raw;
-    QVERIFY(raw.connectTo(service.port));
-    raw.request(QStringLiteral("bin"), QStringLiteral("core.dll"));
-    QVector<FileDataChunk> chunks;
-    QCOMPARE(raw.receiveFile(&chunks), content(2500, 2));
-    QCOMPARE(chunks.size(), 3);
-    const quint32 sizes[] = {1000, 1000, 500};
-    for (int i = 0; i < 3; ++i) {
-        QCOMPARE(chunks.at(i).chunkSize, sizes[i]);
-        QCOMPARE(chunks.at(i).totalSize, 2500u);
-        QCOMPARE(chunks.at(i).isLast, i == 2);
-        QCOMPARE(chunks.at(i).auxValue, quint32(1000 * i));
-        QCOMPARE(chunks.at(i).filePath, QStringLiteral("bin"));
-        QCOMPARE(chunks.at(i).fileName, QStringLiteral("core.dll"));
-    }
-
-    chunks.clear();
-    raw.request(QStringLiteral("bin/plugins"), QStringLiteral("empty.cfg"));
-    QCOMPARE(raw.receiveFile(&chunks), QByteArray());
-    QCOMPARE(chunks.size(), 1);
-    QCOMPARE(chunks.at(0).chunkSize, 0u);
-    QVERIFY(chunks.at(0).isLast);
+    QVERIFY2(updater.client.downloadFile({QStringLiteral("bin"), QStringLiteral("core.dll")}, -1),
+             qPrintable(updater.client.lastError()));
+    QCOMPARE(updater.area.readTemp(QStringLiteral("bin/core.dll")), content(2500, 2));
 }
 
 void TestUpdateService::twoClientsAtOnce()
@@ -304,41 +205,24 @@ void TestUpdateService::twoClientsAtOnce()
     const QByteArray big = content(3 * 1024 * 1024 + 17, 9);
     QVERIFY(writeFile(release + QStringLiteral("/big.bin"), big));
     ServiceProcess service;
-    QVERIFY(service.start({QStringLiteral("--release"), release, QStringLiteral("--version"), QStringLiteral("2"),
-                           QStringLiteral("--chunk-size"), QStringLiteral("4096")}));
-    RawClient first;
-    RawClient second;
-    QVERIFY(first.connectTo(service.port));
-    QVERIFY(second.connectTo(service.port));
-    first.request(QString(), QStringLiteral("big.bin"));
-    second.request(QString(), QStringLiteral("big.bin"));
-    // Neither client reads yet: the service must serve both without waiting
-    // for one to finish, and without blocking on the one that lags.
-    QByteArray firstData;
-    QByteArray secondData;
-    bool firstDone = false;
-    bool secondDone = false;
-    QElapsedTimer timer;
-    timer.start();
-    while ((!firstDone || !secondDone) && timer.elapsed() < 20000) {
-        for (auto [client, data, done] : {std::tie(first, firstData, firstDone), std::tie(second, secondData, secondDone)}) {
-            if (done)
-                continue;
-            const QVector<Packet> packets = client.receive(1, 200);
-            for (const Packet &packet : packets) {
-                FileDataChunk chunk;
-                QVERIFY(TcpMessages::parseFileData(packet.body, &chunk));
-                data += chunk.data;
-                done = chunk.isLast;
-            }
-        }
+    QVERIFY(service.start(release, {QStringLiteral("--version"), QStringLiteral("2"), QStringLiteral("--chunk-size"),
+                                    QStringLiteral("4096")}));
+    Updater first;
+    Updater second;
+    QSignalSpy firstDone(&first.client, &QUpdateTcpClient::sigFileDownloadCompleted);
+    QSignalSpy secondDone(&second.client, &QUpdateTcpClient::sigFileDownloadCompleted);
+    // Both requests are out before either transfer is read.
+    for (Updater *updater : {&first, &second}) {
+        QVERIFY(updater->connectTo(service.port));
+        QVERIFY(updater->client.sendPacket(FileDownload,
+                                           TcpMessages::buildFileDownload(QString(), QStringLiteral("big.bin"))));
     }
-    QVERIFY(firstDone && secondDone);
-    QCOMPARE(firstData, big);
-    QCOMPARE(secondData, big);
+    QTRY_VERIFY_WITH_TIMEOUT(firstDone.size() == 1 && secondDone.size() == 1, 20000);
+    QCOMPARE(first.area.readTemp(QStringLiteral("big.bin")), big);
+    QCOMPARE(second.area.readTemp(QStringLiteral("big.bin")), big);
 }
 
-void TestUpdateService::skipsUnfitFiles()
+void TestUpdateService::skipsUnfitFilesAndStops()
 {
     QVERIFY(writeFile(release + QLatin1Char('/') + QString(32, QLatin1Char('n')), "long name"));
     QVERIFY(writeFile(release + QLatin1Char('/') + QString(31, QLatin1Char('k')), "fits"));
@@ -349,35 +233,24 @@ void TestUpdateService::skipsUnfitFiles()
     QVERIFY(QFile::link(release + QStringLiteral("/client.exe"), release + QStringLiteral("/alias.exe")));
 
     ServiceProcess service;
-    QVERIFY(service.start({QStringLiteral("--release"), release, QStringLiteral("--version"), QStringLiteral("2")}));
-    RawClient raw;
-    QVERIFY(raw.connectTo(service.port));
-    raw.send(VersionCheck, TcpMessages::buildVersionCheck({QStringLiteral("1"), QStringLiteral("1"), 1}));
-    const QVector<Packet> replies = raw.receive(1);
-    QCOMPARE(replies.size(), 1);
-    VersionInfo info;
-    QVERIFY(TcpMessages::parseVersionReply(replies.at(0).body, &info));
-    QStringList names;
-    for (const RemoteFileEntry &entry : info.files)
-        names << entry.name();
-    QVERIFY(names.contains(QString(31, QLatin1Char('k'))));
-    QVERIFY(names.contains(QStringLiteral("alias.exe"))); // a link that stays inside
-    QVERIFY(!names.contains(QString(32, QLatin1Char('n'))));
-    QVERIFY(!names.contains(QStringLiteral("f")));
-    QVERIFY(!names.contains(QStringLiteral(".hidden")));
-    QVERIFY(!names.contains(QStringLiteral("escape.txt")));
-    QCOMPARE(info.files.size(), 6);
+    QVERIFY(service.start(release, {QStringLiteral("--version"), QStringLiteral("2")}));
+    Updater updater;
+    QVERIFY(updater.connectTo(service.port));
+    // The tree, the 31-byte name and a link that stays inside; not the
+    // 32-byte name, the 128-byte directory, hidden files or a link out.
+    QStringList expected = treeFiles + QStringList{QStringLiteral("alias.exe"), QString(31, QLatin1Char('k'))};
+    expected.sort();
+    QCOMPARE(updater.listed(updater.check(QStringLiteral("1"), 1)), expected);
+    QVERIFY(updater.refused(FileDownload, TcpMessages::buildFileDownload(QString(), QStringLiteral("escape.txt"))));
 
-    raw.request(QString(), QStringLiteral("escape.txt"));
-    const QVector<Packet> refusal = raw.receive(1);
-    QCOMPARE(refusal.size(), 1);
-    QCOMPARE(refusal.at(0).type, quint32(ErrorReply));
-
-    service.process.terminate();
+    service.process.terminate(); // SIGTERM ends the service cleanly
     QVERIFY(service.process.waitForFinished(5000));
+    QCOMPARE(service.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(service.process.exitCode(), 0);
     const QString log = QString::fromUtf8(service.process.readAllStandardOutput() + service.process.readAllStandardError());
     QVERIFY2(log.contains(QStringLiteral("skipped escape.txt")), qPrintable(log));
     QVERIFY2(log.contains(QStringLiteral("skipped ") + QString(32, QLatin1Char('n'))), qPrintable(log));
+    QVERIFY2(log.contains(QStringLiteral("stopped")), qPrintable(log));
 }
 
 void TestUpdateService::servesPublishedRelease()
@@ -389,84 +262,78 @@ void TestUpdateService::servesPublishedRelease()
     QVERIFY(writeFile(published + QStringLiteral("/v2/sub/md5.txt"), "a nested md5.txt is an ordinary file"));
 
     ServiceProcess service;
-    QVERIFY(service.start({QStringLiteral("--release"), published}));
-    RawClient raw;
-    QVERIFY(raw.connectTo(service.port));
-    raw.send(VersionCheck, TcpMessages::buildVersionCheck({QStringLiteral("1.0.0"), QStringLiteral("1"), 1}));
-    const QVector<Packet> replies = raw.receive(1);
-    QCOMPARE(replies.size(), 1);
-    VersionInfo info;
-    QVERIFY(TcpMessages::parseVersionReply(replies.at(0).body, &info));
+    QVERIFY(service.start(published, {}));
+    Updater updater;
+    QVERIFY(updater.connectTo(service.port));
+    const VersionInfo info = updater.check(QStringLiteral("1.0.0"), 1);
     QVERIFY(info.hasUpdate);
     QCOMPARE(info.version, QStringLiteral("2.0.0"));
-    QCOMPARE(info.files.size(), 2);
-    QCOMPARE(info.files.at(0).name(), QStringLiteral("app.exe"));
-    QCOMPARE(info.files.at(1).path(), QStringLiteral("sub"));
-
-    raw.request(QString(), QStringLiteral("md5.txt"));
-    const QVector<Packet> refusal = raw.receive(1);
-    QCOMPARE(refusal.size(), 1);
-    QCOMPARE(refusal.at(0).type, quint32(ErrorReply));
+    QCOMPARE(updater.listed(info), (QStringList{QStringLiteral("app.exe"), QStringLiteral("sub/md5.txt")}));
+    QVERIFY(updater.refused(FileDownload, TcpMessages::buildFileDownload(QString(), QStringLiteral("md5.txt"))));
 }
 
 void TestUpdateService::rejectsBadCommandLines_data()
 {
     QTest::addColumn<QStringList>("arguments");
-    QTest::newRow("plain tree without a version") << QStringList{QStringLiteral("--port"), QStringLiteral("0")};
-    QTest::newRow("port out of range")
-        << QStringList{QStringLiteral("--version"), QStringLiteral("1"), QStringLiteral("--port"), QStringLiteral("70000")};
-    QTest::newRow("zero chunk size") << QStringList{QStringLiteral("--version"), QStringLiteral("1"), QStringLiteral("--port"),
-                                                    QStringLiteral("0"), QStringLiteral("--chunk-size"), QStringLiteral("0")};
-    QTest::newRow("project type 7") << QStringList{QStringLiteral("--version"), QStringLiteral("1"), QStringLiteral("--port"),
-                                                   QStringLiteral("0"), QStringLiteral("--project-type"), QStringLiteral("7")};
-    QTest::newRow("version longer than 31 bytes")
-        << QStringList{QStringLiteral("--version"), QString(32, QLatin1Char('9')), QStringLiteral("--port"), QStringLiteral("0")};
+    const auto words = [](const char *text) { return QString::fromLatin1(text).split(QLatin1Char(' ')); };
+    QTest::newRow("plain tree without a version") << QStringList();
+    QTest::newRow("port out of range") << words("--version 1 --port 70000");
+    QTest::newRow("zero chunk size") << words("--version 1 --chunk-size 0");
+    QTest::newRow("project type 7") << words("--version 1 --project-type 7");
+    QTest::newRow("version longer than 31 bytes") << words("--version 99999999999999999999999999999999");
 }
 
 void TestUpdateService::rejectsBadCommandLines()
 {
     QFETCH(QStringList, arguments);
-    QProcess process;
-    process.start(QStringLiteral(UPDATE_SERVICE_PATH), QStringList{QStringLiteral("--release"), release} + arguments);
-    QVERIFY(process.waitForFinished(10000));
-    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(process.exitCode(), 2);
-    QVERIFY(!process.readAllStandardError().isEmpty());
-    QVERIFY(!process.readAllStandardOutput().startsWith("listening"));
-}
-
-void TestUpdateService::closesGarbageStream()
-{
     ServiceProcess service;
-    QVERIFY(service.start({QStringLiteral("--release"), release, QStringLiteral("--version"), QStringLiteral("2")}));
-    RawClient raw;
-    QVERIFY(raw.connectTo(service.port));
-    raw.socket.write(QByteArray(64, 'G'));
-    raw.socket.flush();
-    QTRY_COMPARE_WITH_TIMEOUT(raw.socket.state() == QAbstractSocket::UnconnectedState
-                                  || (raw.socket.waitForReadyRead(50), raw.socket.state() == QAbstractSocket::UnconnectedState),
-                              true, 5000);
-
-    // The service itself keeps going.
-    RawClient next;
-    QVERIFY(next.connectTo(service.port));
-    next.send(Heartbeat, TcpMessages::buildHeartbeat(42));
-    const QVector<Packet> replies = next.receive(1);
-    QCOMPARE(replies.size(), 1);
-    QCOMPARE(replies.at(0).type, quint32(HeartbeatReply));
-}
-
-void TestUpdateService::stopsOnTerminate()
-{
-    ServiceProcess service;
-    QVERIFY(service.start({QStringLiteral("--release"), release, QStringLiteral("--version"), QStringLiteral("2")}));
-    RawClient raw;
-    QVERIFY(raw.connectTo(service.port));
-    service.process.terminate(); // SIGTERM
-    QVERIFY(service.process.waitForFinished(5000));
+    QVERIFY(!service.start(release, arguments));
+    service.process.waitForFinished(10000);
+    QCOMPARE(service.process.state(), QProcess::NotRunning);
     QCOMPARE(service.process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(service.process.exitCode(), 0);
-    QVERIFY(service.process.readAllStandardOutput().contains("stopped"));
+    QCOMPARE(service.process.exitCode(), 2);
+    QVERIFY(!service.process.readAllStandardError().isEmpty());
+}
+
+void TestUpdateService::hostileStreams_data()
+{
+    QTest::addColumn<QByteArray>("stream");
+    QTest::addColumn<bool>("closes");
+    QTest::newRow("bad magic closes the connection") << QByteArray(64, 'G') << true;
+    QTest::newRow("request body above 4096 bytes closes the connection")
+        << buildHeader(FileDownload, 4097, 1) + QByteArray(100, 'x') << true;
+    QTest::newRow("short version check gets an error reply") << buildPacket(VersionCheck, QByteArray(83, '1'), 1) << false;
+    QTest::newRow("short download request gets an error reply")
+        << buildPacket(FileDownload, QByteArray(175, 'a'), 1) << false;
+    QTest::newRow("unknown request type gets an error reply") << buildPacket(0x0042, QByteArray(), 1) << false;
+}
+
+void TestUpdateService::hostileStreams()
+{
+    QFETCH(QByteArray, stream);
+    QFETCH(bool, closes);
+    ServiceProcess service;
+    QVERIFY(service.start(release, {QStringLiteral("--version"), QStringLiteral("2")}));
+    QTcpSocket raw;
+    raw.connectToHost(QHostAddress::LocalHost, service.port);
+    QVERIFY(raw.waitForConnected(3000));
+    raw.write(stream);
+    QVERIFY(raw.waitForBytesWritten(3000));
+    if (closes) {
+        QVERIFY(raw.state() == QAbstractSocket::UnconnectedState || raw.waitForDisconnected(3000));
+    } else {
+        QVERIFY(raw.waitForReadyRead(3000));
+        PacketAssembler assembler;
+        assembler.append(raw.readAll());
+        Packet reply;
+        QCOMPARE(assembler.next(&reply), PacketAssembler::Result::Message);
+        QCOMPARE(reply.type, quint32(ErrorReply));
+        QCOMPARE(raw.state(), QAbstractSocket::ConnectedState);
+    }
+    // The service itself keeps going.
+    Updater next;
+    QVERIFY(next.connectTo(service.port));
+    QVERIFY(next.check(QStringLiteral("1"), 1).hasUpdate);
 }
 
 QTEST_GUILESS_MAIN(TestUpdateService)
