@@ -15,6 +15,46 @@ namespace {
 /// How a request wait ended.
 enum class WaitEnd { None, Reply, Error, Disconnected };
 
+/// Ends a request's wait when the client reports an error (its text goes to
+/// @p errorText when given) or loses the connection, unless the wait has
+/// already ended. Both connections are dropped by release() or destruction.
+class FailureWatch
+{
+public:
+    FailureWatch(QUpdateTcpClient *client, AsyncWaiter &waiter, WaitEnd &end, QString *errorText = nullptr)
+    {
+        onFailure = QObject::connect(client, &QUpdateTcpClient::errorOccurred, &waiter,
+                                     [&waiter, &end, errorText](const QString &error) {
+                                         if (end != WaitEnd::None)
+                                             return;
+                                         if (errorText)
+                                             *errorText = error;
+                                         end = WaitEnd::Error;
+                                         emit waiter.signalReceived();
+                                     });
+        onClosed = QObject::connect(client, &QUpdateTcpClient::disconnected, &waiter, [&waiter, &end]() {
+            if (end != WaitEnd::None)
+                return;
+            end = WaitEnd::Disconnected;
+            emit waiter.signalReceived();
+        });
+    }
+    ~FailureWatch() { release(); }
+
+    FailureWatch(const FailureWatch &) = delete;
+    FailureWatch &operator=(const FailureWatch &) = delete;
+
+    void release()
+    {
+        QObject::disconnect(onFailure);
+        QObject::disconnect(onClosed);
+    }
+
+private:
+    QMetaObject::Connection onFailure;
+    QMetaObject::Connection onClosed;
+};
+
 } // namespace
 
 void QUpdateTcpClient::failBeforeWait(const QString &text)
@@ -51,24 +91,10 @@ VersionInfo QUpdateTcpClient::checkVersion(const VersionCheckRequest &request, i
             end = WaitEnd::Reply;
             emit waiter.signalReceived();
         });
-    const QMetaObject::Connection onFailure =
-        connect(this, &QUpdateTcpClient::errorOccurred, &waiter, [&](const QString &error) {
-            if (end != WaitEnd::None)
-                return;
-            errorText = error;
-            end = WaitEnd::Error;
-            emit waiter.signalReceived();
-        });
-    const QMetaObject::Connection onClosed = connect(this, &QUpdateTcpClient::disconnected, &waiter, [&]() {
-        if (end != WaitEnd::None)
-            return;
-        end = WaitEnd::Disconnected;
-        emit waiter.signalReceived();
-    });
+    FailureWatch failures(this, waiter, end, &errorText);
     auto disconnectAll = [&]() {
         disconnect(onReply);
-        disconnect(onFailure);
-        disconnect(onClosed);
+        failures.release();
     };
 
     if (!sendPacket(VersionCheck, TcpMessages::buildVersionCheck(request))) {
@@ -126,22 +152,10 @@ bool QUpdateTcpClient::downloadFile(const FileItem &item, int timeout)
                 emit waiter.signalReceived();
             }
         });
-    const QMetaObject::Connection onFailure = connect(this, &QUpdateTcpClient::errorOccurred, &waiter, [&]() {
-        if (end != WaitEnd::None)
-            return;
-        end = WaitEnd::Error;
-        emit waiter.signalReceived();
-    });
-    const QMetaObject::Connection onClosed = connect(this, &QUpdateTcpClient::disconnected, &waiter, [&]() {
-        if (end != WaitEnd::None)
-            return;
-        end = WaitEnd::Disconnected;
-        emit waiter.signalReceived();
-    });
+    FailureWatch failures(this, waiter, end);
     auto disconnectAll = [&]() {
         disconnect(onDone);
-        disconnect(onFailure);
-        disconnect(onClosed);
+        failures.release();
     };
 
     // Each attempt starts a fresh transfer, so the file is fetched from
