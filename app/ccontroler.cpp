@@ -121,7 +121,9 @@ bool CControler::run()
 
 bool CControler::hasVisibleWindow() const
 {
-    return httpDialog && tcpWindow && (tcpWindow->isVisible() || httpDialog->isVisible());
+    // The TCP driver's window counts too: it is the one shown for TCP.
+    return (httpDialog && tcpWindow && (tcpWindow->isVisible() || httpDialog->isVisible()))
+           || (model && model->isWindowVisible());
 }
 
 bool CControler::launchMainProgram()

@@ -3,6 +3,7 @@
 
 #include "app/ccontroler.h"
 
+#include "app/cupdatemodel.h"
 #include "app/workdirpolicy.h"
 #include "config/cconfigmanager.h"
 #include "fileops/cfileoperationmanager.h"
@@ -54,17 +55,21 @@ void CControler::onUpdateResult(bool bSuccess)
         }
         return;
     }
+    model->showApplying();
     if (!backupFiles()) {
+        model->showApplied(false);
         if (runMode == RunMode::Console)
             quitEventLoop(1);
         return;
     }
     if (!replaceFiles()) {
         rollbackFiles();
+        model->showApplied(false);
         if (runMode == RunMode::Console)
             quitEventLoop(1);
         return;
     }
+    model->showApplied(true);
     if (!hasSelfUpdate()) {
         removeBackupDir();
         removeTempDir();

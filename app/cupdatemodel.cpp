@@ -8,6 +8,9 @@
 #include "ui/updatewidget.h"
 #include "ui/widget.h"
 
+#include <QEventLoop>
+#include <QTimer>
+
 namespace {
 
 constexpr quint16 kProbeTimeoutMs = 500;
@@ -110,10 +113,42 @@ int CUpdateModel::checkOverHttp()
 
 void CUpdateModel::showWindow()
 {
-    if (transportKind == Tcp && tcpWindow)
-        tcpWindow->show();
+    // The TCP driver paints its own window; showing the controller's as well
+    // would leave a stale copy underneath it.
+    if (transportKind == Tcp && tcpDriver)
+        tcpDriver->progressWindow()->bringToFront();
     else if (transportKind == Http && httpDialog)
         httpDialog->show();
+}
+
+bool CUpdateModel::isWindowVisible() const
+{
+    if (transportKind == Tcp)
+        return tcpDriver && tcpDriver->progressWindow()->isVisible();
+    return httpDialog && httpDialog->isVisible();
+}
+
+void CUpdateModel::showApplying()
+{
+    if (transportKind == Tcp && tcpDriver)
+        tcpDriver->progressWindow()->showApplying(tcpDriver->files().size());
+    else if (transportKind == Http && httpDialog)
+        httpDialog->showApplying(httpDialog->downloadList().size());
+}
+
+void CUpdateModel::showApplied(bool ok)
+{
+    if (transportKind == Tcp && tcpDriver)
+        tcpDriver->progressWindow()->showApplied(ok);
+    else if (transportKind == Http && httpDialog)
+        httpDialog->showApplied(ok);
+    if (!ok || !isWindowVisible())
+        return;
+    // A pause with the event loop running, so the window stays live; user
+    // input waits, as nothing may start while the restart is under way.
+    QEventLoop pause;
+    QTimer::singleShot(kSuccessPauseMs, &pause, &QEventLoop::quit);
+    pause.exec(QEventLoop::ExcludeUserInputEvents);
 }
 
 bool CUpdateModel::startUpdate()

@@ -31,8 +31,20 @@ public:
     /// −1: no update service usable (see `errorText`), 0: nothing to update,
     /// 1: an update is needed.
     int checkForUpdate();
-    /// Shows the window of the chosen transport.
+    /// Shows the window of the chosen transport: the HTTP dialog, or the TCP
+    /// driver's own progress window (the controller's idle one stays hidden).
     void showWindow();
+    /// True when the chosen transport's window is on screen.
+    bool isWindowVisible() const;
+    /// Tells the transport's window that the downloaded files are being
+    /// applied; it is painted before this returns, since the apply blocks.
+    void showApplying();
+    /// Tells the transport's window how the apply ended. On success, with the
+    /// window on screen, the text stays for kSuccessPauseMs (the event loop
+    /// runs meanwhile) so that the user sees it before the restart.
+    void showApplied(bool ok);
+
+    static constexpr int kSuccessPauseMs = 1000;
     /// Starts the download of the chosen transport.
     bool startUpdate();
     /// Why the last check failed; empty after a successful check.

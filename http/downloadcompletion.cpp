@@ -2,6 +2,7 @@
 
 #include "config/md5manifest.h"
 #include "http/cdownloadfile.h"
+#include "http/httperrortext.h"
 #include "http/httpreplystatus.h"
 #include "log/logger.h"
 
@@ -19,19 +20,28 @@ bool fail(QString *detail, const QString &text, const QString &reason)
     return false;
 }
 
+void setCause(QString *cause, const QString &text)
+{
+    if (cause)
+        *cause = text;
+}
+
 } // namespace
 
-bool store(QNetworkReply *reply, CDownloadFile &file, const DownloadEntry &entry, QString *detail)
+bool store(QNetworkReply *reply, CDownloadFile &file, const DownloadEntry &entry, QString *detail, QString *cause)
 {
     const QString problem = reply->error() != QNetworkReply::NoError ? reply->errorString()
                                                                      : HttpReplyStatus::statusProblem(reply);
     if (!problem.isEmpty()) {
         file.discard();
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        setCause(cause, HttpErrorText::transferCause(reply->error(), status, false));
         return fail(detail, QStringLiteral("文件下载失败:") + problem, entry.url);
     }
     if (!file.append(reply->readAll()) || !file.finish()) {
         const QString reason = file.errorString();
         file.discard();
+        setCause(cause, HttpErrorText::saveCause());
         return fail(detail, QStringLiteral("无法保存文件:") + entry.localPath, reason);
     }
     // The manifest value is the only proof that these bytes are the file the
@@ -40,6 +50,7 @@ bool store(QNetworkReply *reply, CDownloadFile &file, const DownloadEntry &entry
     const QString actual = fileMd5(entry.localPath, &readError);
     if (actual.isEmpty() || actual.compare(entry.md5, Qt::CaseInsensitive) != 0) {
         QFile::remove(entry.localPath);
+        setCause(cause, HttpErrorText::checksumCause());
         return fail(detail, QStringLiteral("文件校验失败:") + entry.localPath,
                     QStringLiteral("期望:") + entry.md5 + QStringLiteral(" 实际:") + actual + QLatin1Char(' ')
                         + readError);

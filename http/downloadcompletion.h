@@ -16,7 +16,9 @@ namespace DownloadCompletion {
 /// and compares it with the manifest MD5, ignoring letter case
 /// ("文件校验失败:" + path). Returns true when the file is stored and
 /// verified; otherwise false with @p detail set, the failure logged and no
-/// file left behind.
-bool store(QNetworkReply *reply, CDownloadFile &file, const DownloadEntry &entry, QString *detail);
+/// file left behind. @p cause, when given, receives the short user text of
+/// the failure (see HttpErrorText).
+bool store(QNetworkReply *reply, CDownloadFile &file, const DownloadEntry &entry, QString *detail,
+           QString *cause = nullptr);
 
 } // namespace DownloadCompletion

@@ -127,11 +127,15 @@ bool CTCPUpdate::start()
 {
     if (!versionInfo.hasUpdate || downloadList.isEmpty())
         return false;
+    window.showVersions(config.localVersion(), versionInfo.version);
     window.bringToFront();
     window.resetProgress();
     display().showInfo(QStringLiteral("开始TCP更新..."));
     const bool ok = downloadAll();
     repaints.flush();
+    // A run that ends here leaves the user a way out of the frameless window.
+    if (!ok)
+        window.showFinished(cancelRequested ? QStringLiteral("TCP升级已取消") : QStringLiteral("TCP升级失败"));
     // Posted, so that receivers run from the event loop after start returns.
     QMetaObject::invokeMethod(
         this, [this, ok]() { emit sigUpdateResult(ok); }, Qt::QueuedConnection);
@@ -166,9 +170,9 @@ void CTCPUpdate::onFileProgress(const QString &, const QString &fileName, quint3
     shownFile = fileName;
     shownPercent = percent;
     progressClock.start();
+    // One display call per chunk: the file line already carries the sizes, so
+    // a second status text would only make the line flicker between the two.
     display().showFileProgress(fileName, downloaded, total);
-    display().showStatus(QStringLiteral("下载文件: %1 (%2/%3)").arg(fileName, formatSize(downloaded), formatSize(total)),
-                      percent);
 }
 
 void CTCPUpdate::onFileCompleted(const QString &, const QString &fileName)

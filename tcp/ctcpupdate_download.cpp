@@ -104,7 +104,9 @@ bool CTCPUpdate::downloadCurrent()
     if (currentIndex >= total)
         return false;
     const FileItem item = downloadList.at(currentIndex);
-    display().showStatus(QStringLiteral("正在下载: %1 (%2/%3)").arg(item.name).arg(currentIndex + 1).arg(total), 0);
+    // Both bars start again, also on a retry.
+    display().showFileStart(item.name,
+                            QStringLiteral("正在下载: %1 (%2/%3)").arg(item.name).arg(currentIndex + 1).arg(total));
     info(QStringLiteral("开始下载文件: %1 路径: %2").arg(item.name, item.path));
     // Showing the status processed events: a cancel may have arrived.
     if (cancelRequested)

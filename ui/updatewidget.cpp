@@ -6,6 +6,7 @@
 #include "ui/paintbackground.h"
 #include "ui/progresspercent.h"
 #include "ui/resources.h"
+#include "ui/windowlook.h"
 #include "ui_tcpwidget.h"
 
 #include <QApplication>
@@ -13,6 +14,7 @@
 #include <QCoreApplication>
 #include <QFont>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QPaintEvent>
 #include <QPointer>
 #include <QScreen>
@@ -51,11 +53,16 @@ UpdateWidget::UpdateWidget(QWidget *parent)
     ui->label_updatefile->setText(QStringLiteral("正在下载更新文件"));
     ui->label_status->setText(QStringLiteral("准备就绪"));
     ui->label_status->setStyleSheet(greyStyle());
+    ui->label_icon->setPixmap(WindowLook::iconPixmap());
 
     if (const QScreen *screen = QGuiApplication::primaryScreen())
         move(centredWindowPosition(screen->availableGeometry(), size()));
 
     connect(ui->pushButton_cancel, &QPushButton::clicked, this, [this] {
+        if (finished) {
+            close();
+            return;
+        }
         // The question runs a nested modal loop in which the download goes
         // on; should the window be destroyed meanwhile, nothing may be
         // emitted from the dead object.
@@ -84,15 +91,14 @@ void UpdateWidget::showError(const QString &text)
 {
     ui->label_status->setText(text);
     ui->label_status->setStyleSheet(QStringLiteral("color: #f44336;"));
-    // The driver blocks in nested waits; painting now keeps the window live.
-    QCoreApplication::processEvents();
+    present();
 }
 
 void UpdateWidget::showInfo(const QString &text)
 {
     ui->label_status->setText(text);
     ui->label_status->setStyleSheet(blueStyle());
-    QCoreApplication::processEvents();
+    present();
 }
 
 void UpdateWidget::showStatus(const QString &text, int percent)
@@ -101,7 +107,7 @@ void UpdateWidget::showStatus(const QString &text, int percent)
         ui->progressBar_main->setValue(percent);
     ui->label_status->setText(text);
     ui->label_status->setStyleSheet(blueStyle());
-    QCoreApplication::processEvents();
+    present();
 }
 
 void UpdateWidget::showSuccess()
@@ -109,7 +115,7 @@ void UpdateWidget::showSuccess()
     ui->label_status->setText(QStringLiteral("升级成功"));
     ui->label_status->setStyleSheet(QStringLiteral("color: #4CAF50;"));
     ui->progressBar_main->setValue(100);
-    QCoreApplication::processEvents();
+    present();
 }
 
 void UpdateWidget::showFileProgress(const QString &fileName, qint64 bytesReceived, qint64 bytesTotal)
@@ -125,6 +131,68 @@ void UpdateWidget::showFileProgress(const QString &fileName, qint64 bytesReceive
                                       .arg(fileName, formatSize(bytesReceived), formatSize(bytesTotal)));
     ui->label_status->setText(QStringLiteral("下载进度: %1%").arg(percent));
     ui->label_status->setStyleSheet(blueStyle());
+    present();
+}
+
+void UpdateWidget::showFileStart(const QString &fileName, const QString &text)
+{
+    ui->progressBar_main->setValue(0);
+    ui->progressBar_updatefile->setValue(0);
+    ui->label_updatefile->setText(QStringLiteral("下载: %1").arg(fileName));
+    ui->label_status->setText(text);
+    ui->label_status->setStyleSheet(blueStyle());
+    present();
+}
+
+void UpdateWidget::showVersions(const QString &installed, const QString &offered)
+{
+    // Version texts come from the server: shortened rather than allowed to
+    // widen the fixed-size window.
+    WindowLook::setElidedText(ui->label_version, WindowLook::versionLine(installed, offered),
+                              kWindowWidth - 2 * WindowLook::kIconSize);
+}
+
+void UpdateWidget::showApplying(int files)
+{
+    ui->progressBar_main->setValue(100);
+    ui->progressBar_updatefile->setValue(100);
+    ui->label_updatefile->setText(QStringLiteral("请稍候，完成后将自动重新启动程序"));
+    ui->label_status->setText(QStringLiteral("正在应用更新…（%1 个文件）").arg(files));
+    ui->label_status->setStyleSheet(blueStyle());
+    ui->pushButton_cancel->setEnabled(false);
+    present();
+}
+
+void UpdateWidget::showApplied(bool ok)
+{
+    if (!ok) {
+        ui->label_updatefile->setText(QStringLiteral("详细原因已写入 update.log"));
+        ui->label_status->setText(QStringLiteral("应用更新失败"));
+        ui->label_status->setStyleSheet(QStringLiteral("color: #f44336;"));
+        showFinished(QStringLiteral("TCP升级失败"));
+        return;
+    }
+    ui->label_title->setText(QStringLiteral("TCP升级完成"));
+    ui->label_updatefile->setText(QStringLiteral("更新已完成，即将重新启动程序"));
+    showSuccess();
+}
+
+void UpdateWidget::showFinished(const QString &title)
+{
+    finished = true;
+    ui->label_title->setText(title);
+    ui->pushButton_cancel->setText(QStringLiteral("关闭"));
+    ui->pushButton_cancel->setStyleSheet(WindowLook::closeButtonStyle());
+    ui->pushButton_cancel->setEnabled(true);
+    present();
+}
+
+void UpdateWidget::present()
+{
+    // Paint now rather than when the event loop gets round to it: the
+    // caller may block (a nested wait, a retry pause, the apply) right after.
+    if (isVisible())
+        repaint();
     QCoreApplication::processEvents();
 }
 
@@ -148,6 +216,16 @@ void UpdateWidget::closeEvent(QCloseEvent *event)
     event->accept();
 }
 
+void UpdateWidget::keyPressEvent(QKeyEvent *event)
+{
+    // Escape only ends a finished run; during a download it means nothing.
+    if (finished && event->key() == Qt::Key_Escape) {
+        close();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
 void UpdateWidget::applyStyles()
 {
     // The font goes first: once a style sheet is in force, children follow
@@ -161,9 +239,9 @@ void UpdateWidget::applyStyles()
         QStringLiteral("QPushButton { padding: 8px 16px; background-color: #f44336; color: white; "
                        "border: none; border-radius: 4px; }"
                        "QPushButton:hover { background-color: #d32f2f; }"));
-    const QString barStyle = QStringLiteral("QProgressBar { text-align: center; }");
-    ui->progressBar_main->setStyleSheet(barStyle);
-    ui->progressBar_updatefile->setStyleSheet(barStyle);
+    ui->progressBar_main->setStyleSheet(WindowLook::progressBarStyle());
+    ui->progressBar_updatefile->setStyleSheet(WindowLook::progressBarStyle());
+    ui->label_version->setStyleSheet(WindowLook::versionLineStyle());
     ui->label_title->setStyleSheet(QStringLiteral("font-size: 16px; font-weight: bold; color: #333;"));
     ui->label_status->setStyleSheet(greyStyle());
     // The status line is re-styled at every display operation, and each new

@@ -5,6 +5,7 @@
 #include <QtGlobal>
 
 class QCloseEvent;
+class QKeyEvent;
 class QPaintEvent;
 
 namespace Ui {
@@ -15,10 +16,12 @@ class TCPWidget;
 /// primary screen's work area, background painted from ":/res/bk.png").
 ///
 /// The TCP driver brings it to the front and feeds it through the display
-/// operations; each one except resetProgress and bringToFront processes
-/// pending events so the change is painted even while the caller blocks.
+/// operations; each one except resetProgress and bringToFront paints the
+/// window at once and then processes pending events, so the screen shows
+/// the change even while the caller blocks right afterwards.
 /// Closing the window only hides it. The cancel button asks for
-/// confirmation and then emits sigCancelRequested().
+/// confirmation and then emits sigCancelRequested(); once the run is over
+/// (showFinished) it reads "关闭" and, like Escape, closes the window.
 class UpdateWidget : public QWidget
 {
     Q_OBJECT
@@ -42,6 +45,23 @@ public:
     /// positive), the file line ← "下载: name (received/total)" and the status
     /// line ← a blue "下载进度: N%".
     void showFileProgress(const QString &fileName, qint64 bytesReceived, qint64 bytesTotal);
+    /// Both bars to 0, the file line to "下载: name" and the status line to
+    /// a blue @p text: a file (or a new attempt at it) begins.
+    void showFileStart(const QString &fileName, const QString &text);
+    /// The version line under the icon: "installed → offered".
+    void showVersions(const QString &installed, const QString &offered);
+    /// The downloaded files are being put in place (@p files of them): both
+    /// bars full, the cancel button disabled, since nothing can be undone by
+    /// the user any more.
+    void showApplying(int files);
+    /// The outcome of the apply: on success a green "升级成功" with the
+    /// restart announced; on failure a red message and showFinished().
+    void showApplied(bool ok);
+    /// The run is over for good (failed or cancelled): the title becomes
+    /// @p title and the button "关闭", which closes the window, as Escape does.
+    void showFinished(const QString &title);
+    /// True once showFinished() has turned the button into "关闭".
+    bool isFinished() const { return finished; }
     /// Shows the window, raises it and gives it the keyboard focus.
     void bringToFront();
 
@@ -52,8 +72,11 @@ signals:
 protected:
     void paintEvent(QPaintEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
 
 private:
     void applyStyles();
+    void present();
     Ui::TCPWidget *ui;
+    bool finished = false;
 };

@@ -6,6 +6,7 @@
 #include "http/cblockingdownload.h"
 #include "http/downloadcompletion.h"
 #include "http/downloadplan.h"
+#include "http/httperrortext.h"
 #include "http/httplayout.h"
 #include "http/httpreplystatus.h"
 #include "http/httptexts.h"
@@ -14,6 +15,7 @@
 #include "ui/cancelconfirmation.h"
 #include "ui/paintbackground.h"
 #include "ui/resources.h"
+#include "ui/windowlook.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -61,8 +63,12 @@ Widget::Widget(const CConfigManager &configStore, const QString &appDirectory, Q
     setFixedSize(640, 455);
     ui->label_update->setStyleSheet(labelStyle("16"));
     ui->label_updatefile->setStyleSheet(labelStyle("14"));
-    ui->progressBar_update->setStyleSheet(QStringLiteral("color: rgb(255, 255, 255);"));
-    ui->progressBar_updatefile->setStyleSheet(QStringLiteral("color: rgb(255, 255, 255);"));
+    // White percentages vanish on the white groove: both bars get the
+    // shared look with dark text.
+    ui->progressBar_update->setStyleSheet(WindowLook::progressBarStyle());
+    ui->progressBar_updatefile->setStyleSheet(WindowLook::progressBarStyle());
+    ui->label_icon->setPixmap(WindowLook::iconPixmap());
+    ui->label_version->setStyleSheet(WindowLook::versionLineStyle());
     for (QProgressBar *bar : {ui->progressBar_update, ui->progressBar_updatefile}) {
         bar->setRange(0, 100);
         bar->setValue(0);
@@ -178,11 +184,14 @@ int Widget::checkVersionFile()
     if (!QFileInfo(localIni).isFile()) {
         detailText = QStringLiteral("本地update文件不存在，准备更新");
         refreshLabels();
+        showVersions(QString(), serverVersion);
         return 1;
     }
     const QSettings installed(localIni, QSettings::IniFormat);
+    const QString installedVersion = installed.value(QStringLiteral("Version/Version")).toString();
+    showVersions(installedVersion, serverVersion);
     // Any difference means an update, a lower server version included.
-    if (installed.value(QStringLiteral("Version/Version")).toString() == serverVersion) {
+    if (installedVersion == serverVersion) {
         detailText = QStringLiteral("update文件版本相同，不需要更新");
         QFile::remove(tmpIni);
         refreshLabels();
@@ -216,6 +225,13 @@ int Widget::checkManifest()
 
 void Widget::startUpdate()
 {
+    failureCause.clear();
+    failedFile.clear();
+    if (finished) {
+        finished = false;
+        ui->pushButton_cancel->setText(QStringLiteral("取消"));
+        ui->pushButton_cancel->setStyleSheet(QString());
+    }
     ui->pushButton_cancel->setEnabled(true);
     startDownloads(diffMap);
 }
@@ -275,6 +291,8 @@ void Widget::downloadNext()
     // opened (and its directories made) before the request goes out.
     if (!currentFile.open(entry.localPath)) {
         detailText = QStringLiteral("无法保存文件:") + entry.localPath;
+        failedFile = QFileInfo(entry.localPath).fileName();
+        failureCause = HttpErrorText::saveCause();
         logError((detailText + QStringLiteral(" ") + currentFile.errorString()).toStdString());
         onUpdateCompleted(false);
         return;
@@ -300,8 +318,11 @@ void Widget::onDownloadReadyRead()
 {
     if (!currentReply || !isCurrentSender())
         return;
-    if (!currentFile.append(currentReply->readAll()))
+    if (!currentFile.append(currentReply->readAll())) {
+        failedFile = QFileInfo(currentFile.path()).fileName();
+        failureCause = HttpErrorText::saveCause();
         failCurrentDownload(QStringLiteral("无法保存文件:") + currentFile.path(), currentFile.errorString());
+    }
 }
 
 void Widget::failCurrentDownload(const QString &text, const QString &reason)
@@ -345,7 +366,8 @@ void Widget::onDownloadFinished()
     currentReply = nullptr;
     reply->deleteLater();
     const DownloadEntry entry = downloads.at(currentIndex);
-    if (!DownloadCompletion::store(reply, currentFile, entry, &detailText)) {
+    if (!DownloadCompletion::store(reply, currentFile, entry, &detailText, &failureCause)) {
+        failedFile = QFileInfo(entry.localPath).fileName();
         onUpdateCompleted(false);
         return;
     }
@@ -364,9 +386,12 @@ void Widget::onDownloadError(QNetworkReply::NetworkError error)
         if (name.isEmpty())
             name = QStringLiteral("unknown_file");
         // The toolkit reports its own transfer time-out as a cancellation.
-        const QString reason = HttpReplyStatus::isTimeout(error, cancelRequested)
-                                   ? HttpReplyStatus::timeoutText(transferTimeoutMs)
-                                   : currentReply->errorString();
+        const bool timedOut = HttpReplyStatus::isTimeout(error, cancelRequested);
+        const QString reason = timedOut ? HttpReplyStatus::timeoutText(transferTimeoutMs)
+                                        : currentReply->errorString();
+        failedFile = name;
+        failureCause = HttpErrorText::transferCause(
+            error, currentReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), timedOut);
         detailText = QStringLiteral("下载文件 \"") + name + QStringLiteral("\" 时出错: ") + reason;
         logError((detailText + QStringLiteral(" ") + currentReply->request().url().toString()).toStdString());
         currentReply->deleteLater();
@@ -378,6 +403,7 @@ void Widget::onDownloadError(QNetworkReply::NetworkError error)
 
 void Widget::onUpdateCompleted(bool success)
 {
+    const bool cancelled = cancelRequested;
     updating = false;
     cancelRequested = false;
     cancelTimer->stop();
@@ -386,21 +412,89 @@ void Widget::onUpdateCompleted(bool success)
         ui->progressBar_updatefile->setValue(100);
     } else {
         cleanupTemporaryFiles();
-        statusText = HttpTexts::failed();
+        statusText = cancelled ? QStringLiteral("更新已取消") : HttpTexts::failed();
         if (detailText.isEmpty())
             detailText = QStringLiteral("未知错误");
         refreshLabels();
+        showFailure(cancelled);
     }
     ++completions;
     // A receiver of the result may delete the dialog.
     QPointer<Widget> self(this);
     emit sigUpdateResult(success);
-    if (self)
+    if (self && !finished)
         ui->pushButton_cancel->setEnabled(false);
+}
+
+void Widget::showFailure(bool cancelled)
+{
+    // The first line says what happened, the second why, in words a user
+    // reads; the full detail (toolkit text, paths) is in the log and the
+    // second line's tool tip.
+    if (cancelled) {
+        ui->label_updatefile->setText(QStringLiteral("程序未作任何更改"));
+        ui->label_updatefile->setToolTip(QString());
+    } else {
+        const QString line = failureCause.isEmpty() ? detailText
+                                                    : HttpErrorText::failureLine(failedFile, failureCause);
+        const QMargins margins = layout()->contentsMargins();
+        WindowLook::setElidedText(ui->label_updatefile, line, width() - margins.left() - margins.right());
+        ui->label_updatefile->setToolTip(detailText);
+    }
+    offerClose();
+}
+
+void Widget::offerClose()
+{
+    finished = true;
+    ui->pushButton_cancel->setText(QStringLiteral("关闭"));
+    ui->pushButton_cancel->setStyleSheet(WindowLook::closeButtonStyle());
+    ui->pushButton_cancel->setEnabled(true);
+    present();
+}
+
+void Widget::present()
+{
+    // Painted at once: the caller may block right after (the apply).
+    if (isVisible())
+        repaint();
+}
+
+void Widget::showVersions(const QString &installed, const QString &offered)
+{
+    WindowLook::setElidedText(ui->label_version, WindowLook::versionLine(installed, offered),
+                              width() - 2 * WindowLook::kIconSize);
+}
+
+void Widget::showApplying(int files)
+{
+    ui->pushButton_cancel->setEnabled(false);
+    ui->progressBar_updatefile->setValue(100);
+    ui->label_update->setText(QStringLiteral("正在应用更新…"));
+    ui->label_updatefile->setText(QStringLiteral("正在替换 %1 个文件，请稍候").arg(files));
+    ui->label_updatefile->setToolTip(QString());
+    present();
+}
+
+void Widget::showApplied(bool ok)
+{
+    if (ok) {
+        ui->label_update->setText(QStringLiteral("更新完成!"));
+        ui->label_updatefile->setText(QStringLiteral("即将重新启动程序"));
+        present();
+        return;
+    }
+    ui->label_update->setText(QStringLiteral("应用更新失败"));
+    ui->label_updatefile->setText(QStringLiteral("详细原因已写入 update.log"));
+    offerClose();
 }
 
 void Widget::onCancelUpdate()
 {
+    if (finished) {
+        close();
+        return;
+    }
     if (cancelRequested || !updating)
         return;
     QPointer<Widget> self(this);

@@ -55,6 +55,16 @@ public:
     /// its "update.ini".
     void cleanupTemporaryFiles();
 
+    /// The version line under the icon: "installed → offered".
+    void showVersions(const QString &installed, const QString &offered);
+    /// The downloaded files (@p files of them) are being put in place.
+    void showApplying(int files);
+    /// The outcome of the apply; after a failure the button reads "关闭".
+    void showApplied(bool ok);
+    /// True once the button has become "关闭": the update is over and the
+    /// button (like Escape) closes the dialog.
+    bool isFinished() const { return finished; }
+
     /// Shortens the transfer time-out (ms without data) for tests.
     void setTransferTimeout(int milliseconds) { transferTimeoutMs = milliseconds; }
 
@@ -96,6 +106,9 @@ private:
     void downloadNext();
     void onDownloadReadyRead();
     void failCurrentDownload(const QString &text, const QString &reason);
+    void showFailure(bool cancelled);
+    void offerClose();
+    void present();
     bool isCurrentSender() const;
     QString baseUrl() const;
 
@@ -122,4 +135,9 @@ private:
     // Counts emitted results, so a cancellation can tell whether the abort
     // already completed the update.
     int completions = 0;
+    // The short user text of the last failure (e.g. "连接超时") and the file
+    // it concerns; the technical detail stays in detailText.
+    QString failureCause;
+    QString failedFile;
+    bool finished = false;
 };

@@ -2,8 +2,10 @@
 # but only when one of them is missing, so a prepared machine starts at once.
 # Usage: source scripts/lib/deps.sh; ensure_packages [extra packages...]
 
+# fonts-wqy-microhei: the windows' texts are Chinese; without a CJK font
+# every label renders as boxes (tst_resources checks that one is installed).
 UPDATER_PACKAGES=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libqt5network5
-                  libspdlog-dev libfmt-dev nginx-light curl e2fsprogs)
+                  libspdlog-dev libfmt-dev nginx-light curl e2fsprogs fonts-wqy-microhei)
 
 ensure_packages() {
     local wanted=("${UPDATER_PACKAGES[@]}" "$@") missing=() pkg

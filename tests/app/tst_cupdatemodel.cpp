@@ -6,6 +6,7 @@
 #include "ui/updatewidget.h"
 #include "ui/widget.h"
 
+#include <QApplication>
 #include <QtTest>
 
 // Transport choice of the update model against real local servers: a TCP
@@ -108,6 +109,15 @@ void TestUpdateModel::tcpReplyWithUpdate()
     answerVersion(true);
     QCOMPARE(check(tcpConfig(tcp->port(), false)), 1);
     QCOMPARE(model->transport(), int(CUpdateModel::Tcp));
+    // Only the driver's window comes up: the controller's idle copy would sit
+    // under it, stale at "准备就绪".
+    model->showWindow();
+    QVERIFY(model->isWindowVisible());
+    QVERIFY(!window->isVisible());
+    int visible = 0;
+    for (const QWidget *topLevel : QApplication::topLevelWidgets())
+        visible += topLevel->isVisible() ? 1 : 0;
+    QCOMPARE(visible, 1);
 }
 
 void TestUpdateModel::tcpOfferWithoutFilesIsNothingToDo()

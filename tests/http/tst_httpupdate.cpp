@@ -69,7 +69,8 @@ private:
     /// installed 1.0 and runs the check.
     void prepareThreeFiles(const QString &secondKey = QStringLiteral("/b.dll"));
     /// Waits for the one result of the update and checks the failure shown.
-    void expectFailure(const QString &detailStart);
+    void expectFailure(const QString &detailStart, const QString &lineStart,
+                       const QString &status = QStringLiteral("更新失败"));
     QString text(const char *label) const { return widget->findChild<QLabel *>(QLatin1String(label))->text(); }
     int value(const char *bar) const { return widget->findChild<QProgressBar *>(QLatin1String(bar))->value(); }
     QPushButton *cancelButton() const { return widget->findChild<QPushButton *>(QStringLiteral("pushButton_cancel")); }
@@ -127,16 +128,25 @@ void TestHttpUpdate::prepareThreeFiles(const QString &secondKey)
     QCOMPARE(widget->differences().size(), 3);
 }
 
-void TestHttpUpdate::expectFailure(const QString &detailStart)
+void TestHttpUpdate::expectFailure(const QString &detailStart, const QString &lineStart, const QString &status)
 {
     QTRY_COMPARE_WITH_TIMEOUT(results->count(), 1, 20000);
     QCOMPARE(results->at(0).at(0).toBool(), false);
     const QString detail = widget->currentDetailText();
     QVERIFY2(detail.startsWith(detailStart), qPrintable(detail));
-    QCOMPARE(text("label_update"), QStringLiteral("更新失败"));
-    QCOMPARE(text("label_updatefile"), detail);
+    QCOMPARE(text("label_update"), status);
+    // The user reads a short Chinese cause, never the toolkit's English text
+    // with an address; the full detail is the tool tip (and in the log).
+    const QString line = text("label_updatefile");
+    QVERIFY2(line.startsWith(lineStart), qPrintable(line));
+    QVERIFY2(!line.contains(QStringLiteral("http://")), qPrintable(line));
+    if (status != QStringLiteral("更新已取消"))
+        QCOMPARE(widget->findChild<QLabel *>(QStringLiteral("label_updatefile"))->toolTip(), detail);
     QVERIFY(!widget->isUpdating());
-    QVERIFY(!cancelButton()->isEnabled());
+    // No dead end: the button now closes the dialog.
+    QVERIFY(widget->isFinished());
+    QCOMPARE(cancelButton()->text(), QStringLiteral("关闭"));
+    QVERIFY(cancelButton()->isEnabled());
     QCOMPARE(workingDir(), QStringList{QStringLiteral("update.ini")});
     QVERIFY(!QFileInfo(inst->path(QStringLiteral("UpdateTmp/b.dll"))).isFile());
 }
@@ -277,22 +287,27 @@ void TestHttpUpdate::downloadFailures_data()
     QTest::addColumn<QString>("setup");
     QTest::addColumn<QString>("secondKey");
     QTest::addColumn<QString>("detail");
+    QTest::addColumn<QString>("line");
     QTest::addColumn<QStringList>("fetched");
     const QString b = QStringLiteral("/b.dll");
     const QString onB = QStringLiteral("下载文件 \"b.dll\" 时出错: ");
+    const QString bFailed = QStringLiteral("下载 b.dll 失败：");
     const QStringList aAndB{QStringLiteral("/R2//a.dll"), QStringLiteral("/R2//b.dll")};
-    QTest::newRow("three files, the second failing") << QStringLiteral("404") << b << onB << aAndB;
-    QTest::newRow("server stalls, time-out shortened")
-        << QStringLiteral("stall") << b << onB + QStringLiteral("下载超时（1秒）") << aAndB;
+    QTest::newRow("three files, the second failing")
+        << QStringLiteral("404") << b << onB << bFailed + QStringLiteral("文件不存在 (404)") << aAndB;
+    QTest::newRow("server stalls, time-out shortened") << QStringLiteral("stall") << b
+                                                       << onB + QStringLiteral("下载超时（1秒）")
+                                                       << bFailed + QStringLiteral("连接超时") << aAndB;
     QTest::newRow("MD5 mismatch") << QStringLiteral("tampered") << b << QStringLiteral("文件校验失败:%1UpdateTmp/b.dll")
-                                  << aAndB;
+                                  << bFailed + QStringLiteral("文件校验失败") << aAndB;
     QTest::newRow("redirect is not the file")
-        << QStringLiteral("301") << b << QStringLiteral("文件下载失败:HTTP 301 Moved Permanently") << aAndB;
+        << QStringLiteral("301") << b << QStringLiteral("文件下载失败:HTTP 301 Moved Permanently")
+        << bFailed + QStringLiteral("服务器错误 (301)") << aAndB;
     QTest::newRow("directory where the file goes")
         << QStringLiteral("blocked") << b << QStringLiteral("无法保存文件:%1UpdateTmp/b.dll")
-        << QStringList{QStringLiteral("/R2//a.dll")};
-    QTest::newRow("unusable temporary area")
-        << QStringLiteral("noTemp") << b << QStringLiteral("临时目录配置无效:") << QStringList();
+        << bFailed + QStringLiteral("无法保存文件") << QStringList{QStringLiteral("/R2//a.dll")};
+    QTest::newRow("unusable temporary area") << QStringLiteral("noTemp") << b << QStringLiteral("临时目录配置无效:")
+                                             << QStringLiteral("临时目录配置无效:") << QStringList();
     // A single hostile path stops everything before the first request.
     const char *const hostile[][2] = {{"dot-dot segment", "/../../escaped.txt"},
                                       {"second leading slash", "//tmp/escaped.txt"},
@@ -303,7 +318,7 @@ void TestHttpUpdate::downloadFailures_data()
                                       {"empty path", ""}};
     for (const auto &row : hostile)
         QTest::newRow(row[0]) << QString() << QString::fromLatin1(row[1]) << QStringLiteral("文件路径不安全:")
-                              << QStringList();
+                              << QStringLiteral("文件路径不安全:") << QStringList();
 }
 
 void TestHttpUpdate::downloadFailures()
@@ -311,6 +326,7 @@ void TestHttpUpdate::downloadFailures()
     QFETCH(QString, setup);
     QFETCH(QString, secondKey);
     QFETCH(QString, detail);
+    QFETCH(QString, line);
     QFETCH(QStringList, fetched);
     detail.replace(QStringLiteral("%1"), inst->appDir());
     const QString b = QStringLiteral("/R2//b.dll");
@@ -332,7 +348,7 @@ void TestHttpUpdate::downloadFailures()
     }
 
     widget->startUpdate();
-    expectFailure(detail);
+    expectFailure(detail, line);
     // What was stored before the failure stays; nothing after it is fetched.
     const int stored = fetched.isEmpty() ? 0 : 1;
     QCOMPARE(value("progressBar_update"), stored);
@@ -375,13 +391,17 @@ void TestHttpUpdate::interruptSecondFile()
 
     if (action == QLatin1String("confirm")) {
         // The abort's own text, not mistaken for a time-out.
-        expectFailure(QStringLiteral("下载文件 \"b.dll\" 时出错: "));
+        // The user's own cancel is not reported as a failure.
+        expectFailure(QStringLiteral("下载文件 \"b.dll\" 时出错: "), QStringLiteral("程序未作任何更改"),
+                      QStringLiteral("更新已取消"));
         QVERIFY(!widget->currentDetailText().contains(QStringLiteral("超时")));
         QVERIFY(!widget->isCancelRequested());
         QVERIFY(widget->downloadList().isEmpty());
         // Nothing runs any more, so a further request shows no box.
         QVERIFY(!answerCancelQuestion([this] { QMetaObject::invokeMethod(widget.get(), "onCancelUpdate"); },
                                       kCancelConfirmButtonName));
+        // ...the "关闭" button's slot closes the dialog instead.
+        QVERIFY(!widget->isVisible());
         QCOMPARE(server->requestCount(QStringLiteral("/R2//plugins/c.dll")), 0);
         QCOMPARE(results->count(), 1);
         return;

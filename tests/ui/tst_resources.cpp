@@ -1,6 +1,9 @@
 #include "ui/paintbackground.h"
 #include "ui/resources.h"
 
+#include <QApplication>
+#include <QFontDatabase>
+#include <QFontMetrics>
 #include <QIcon>
 #include <QImage>
 #include <QWidget>
@@ -37,6 +40,7 @@ private slots:
     void backgroundAtNaturalSize();
     void backgroundScaledIntoLargerWindow_data();
     void backgroundScaledIntoLargerWindow();
+    void chineseTextsHaveAFont();
 
 private:
     QImage source;
@@ -94,6 +98,37 @@ void TestResources::backgroundScaledIntoLargerWindow()
     const int distance
         = qMax(qAbs(qRed(a) - qRed(b)), qMax(qAbs(qGreen(a) - qGreen(b)), qAbs(qBlue(a) - qBlue(b))));
     QVERIFY2(distance <= 6, qPrintable(QStringLiteral("colour differs by %1").arg(distance)));
+}
+
+void TestResources::chineseTextsHaveAFont()
+{
+    // Without a CJK font every title, label and button is a row of boxes;
+    // scripts/lib/deps.sh installs fonts-wqy-microhei for that reason.
+    QVERIFY2(!QFontDatabase().families(QFontDatabase::SimplifiedChinese).isEmpty(),
+             "no Simplified Chinese font installed");
+    const QStringList texts = {
+        QStringLiteral("TCP升级进行中..."), QStringLiteral("正在下载更新文件"), QStringLiteral("准备就绪"),
+        QStringLiteral("取消"), QStringLiteral("关闭"), QStringLiteral("确认取消"),
+        QStringLiteral("确定要取消更新吗？未完成的更新将不会被应用。"), QStringLiteral("确认"),
+        QStringLiteral("正在应用更新…（3 个文件）"), QStringLiteral("升级成功"), QStringLiteral("更新完成!"),
+        QStringLiteral("更新已取消"), QStringLiteral("下载 a.dll 失败：连接超时"), QStringLiteral("1.0.0 → 1.1.0"),
+    };
+    // The windows use the application font and, in the HTTP dialog, a family
+    // that exists only on Windows: both must find the glyphs (directly or
+    // through the font fallback).
+    for (const QFont &font : {QApplication::font(), QFont(QStringLiteral("Microsoft YaHei UI"))}) {
+        const QFontMetrics metrics(font);
+        // The check can fail: a script no installed font covers (Linear A).
+        QVERIFY(!metrics.inFontUcs4(0x10600));
+        for (const QString &text : texts) {
+            for (const uint ch : text.toUcs4()) {
+                QVERIFY2(metrics.inFontUcs4(ch),
+                         qPrintable(QStringLiteral("no glyph for U+%1 in \"%2\" (%3)")
+                                        .arg(ch, 4, 16, QLatin1Char('0'))
+                                        .arg(text, font.family())));
+            }
+        }
+    }
 }
 
 QTEST_MAIN(TestResources)

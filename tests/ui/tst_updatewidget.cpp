@@ -1,6 +1,7 @@
 #include "ui/cancelconfirmation.h"
 #include "ui/centredwindowposition.h"
 #include "ui/updatewidget.h"
+#include "ui/windowlook.h"
 
 #include <QLabel>
 #include <QMessageBox>
@@ -10,6 +11,7 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <functional>
 #include <limits>
 
 namespace {
@@ -31,6 +33,30 @@ QLabel *fileLine(QWidget &w) { return child<QLabel>(w, "label_updatefile"); }
 QProgressBar *mainBar(QWidget &w) { return child<QProgressBar>(w, "progressBar_main"); }
 QProgressBar *fileBar(QWidget &w) { return child<QProgressBar>(w, "progressBar_updatefile"); }
 
+// What the window painted into its backing store: what a screen shows.
+QImage onScreen(QWidget &w)
+{
+    return QGuiApplication::primaryScreen()->grabWindow(w.winId()).toImage().convertToFormat(QImage::Format_RGB32);
+}
+
+QImage freshRender(QWidget &w)
+{
+    return w.grab().toImage().convertToFormat(QImage::Format_RGB32);
+}
+
+// Bounding box of the dark (text) pixels of @p image.
+QRect darkPixels(const QImage &image)
+{
+    QRect box;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            if (qGray(image.pixel(x, y)) < 110)
+                box |= QRect(x, y, 1, 1);
+        }
+    }
+    return box;
+}
+
 } // namespace
 
 /// The TCP progress window: its widgets, its looks after each display
@@ -49,6 +75,12 @@ private slots:
     void closeOnlyHides();
     void cancelButton_data();
     void cancelButton();
+    void barTextDrawnWhole_data();
+    void barTextDrawnWhole();
+    void screenFollowsEveryDisplayCall();
+    void finishedRunOffersClose_data();
+    void finishedRunOffersClose();
+    void topShowsIconAndVersions();
 };
 
 void TestUpdateWidget::namesAndInitialTexts()
@@ -312,6 +344,142 @@ void TestUpdateWidget::cancelButton()
     QVERIFY(w->isVisible());
     QCOMPARE(status(*w)->text(), QStringLiteral("准备就绪"));
     delete w.data();
+}
+
+void TestUpdateWidget::barTextDrawnWhole_data()
+{
+    QTest::addColumn<int>("value");
+    // 25 % lost its leading digit under the platform style's split drawing;
+    // at 75 % the "%" came out in the wrong colour on the chunk.
+    QTest::newRow("25 %, text on the groove") << 25;
+    QTest::newRow("50 %, text across the chunk's edge") << 50;
+    QTest::newRow("75 %, text on the chunk") << 75;
+    QTest::newRow("100 %") << 100;
+}
+
+void TestUpdateWidget::barTextDrawnWhole()
+{
+    QFETCH(int, value);
+    UpdateWidget w;
+    w.bringToFront();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    w.showStatus(QStringLiteral("总体进度"), value);
+    QProgressBar *bar = mainBar(w);
+    const QString text = QStringLiteral("%1%").arg(value);
+    QCOMPARE(bar->text(), text);
+
+    // The dark pixels are the percentage, drawn whole and centred: as wide
+    // as the text itself, on the groove and on the chunk alike.
+    const QRect barRect(bar->mapTo(&w, QPoint(0, 0)), bar->size());
+    const QRect inner = barRect.adjusted(3, 3, -3, -3);
+    const QRect ink = darkPixels(onScreen(w).copy(inner));
+    const QRect expected = QFontMetrics(bar->font()).tightBoundingRect(text);
+    QVERIFY2(!ink.isNull(), "no legible text drawn");
+    QVERIFY2(qAbs(ink.width() - expected.width()) <= 3,
+             qPrintable(QStringLiteral("ink %1 px wide, text %2 px").arg(ink.width()).arg(expected.width())));
+    QVERIFY2(qAbs(ink.center().x() - inner.width() / 2) <= 3, "text not centred");
+}
+
+void TestUpdateWidget::screenFollowsEveryDisplayCall()
+{
+    // Each display call paints before it returns: the caller may block at
+    // once (the apply, a retry pause), so a paint left for later never shows.
+    UpdateWidget w;
+    w.bringToFront();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    const QList<std::function<void()>> calls = {
+        [&] { w.showInfo(QStringLiteral("开始TCP更新...")); },
+        [&] { w.showFileStart(QStringLiteral("a.dll"), QStringLiteral("正在下载: a.dll (1/2)")); },
+        [&] { w.showFileProgress(QStringLiteral("a.dll"), 30, 100); },
+        [&] { w.showStatus(QStringLiteral("总体进度: 1/2 (50%)"), 50); },
+        [&] { w.showError(QStringLiteral("文件下载失败: a.dll - 连接断开")); },
+        [&] { w.showApplying(2); },
+        [&] { w.showApplied(true); },
+    };
+    for (int i = 0; i < calls.size(); ++i) {
+        calls.at(i)();
+        QVERIFY2(onScreen(w) == freshRender(w), qPrintable(QStringLiteral("screen behind after call %1").arg(i)));
+    }
+    // The end of the story: the success is what the screen shows.
+    QCOMPARE(status(w)->text(), QStringLiteral("升级成功"));
+    QCOMPARE(status(w)->styleSheet(), kGreen);
+    QCOMPARE(mainBar(w)->value(), 100);
+    QVERIFY(!child<QPushButton>(w, "pushButton_cancel")->isEnabled());
+}
+
+void TestUpdateWidget::finishedRunOffersClose_data()
+{
+    QTest::addColumn<QString>("ending");
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<QString>("title");
+    QTest::newRow("failed download, click") << QStringLiteral("failed") << QStringLiteral("click")
+                                            << QStringLiteral("TCP升级失败");
+    QTest::newRow("failed download, Escape") << QStringLiteral("failed") << QStringLiteral("escape")
+                                             << QStringLiteral("TCP升级失败");
+    QTest::newRow("cancelled, click") << QStringLiteral("cancelled") << QStringLiteral("click")
+                                      << QStringLiteral("TCP升级已取消");
+    QTest::newRow("apply failed, Escape") << QStringLiteral("apply") << QStringLiteral("escape")
+                                          << QStringLiteral("TCP升级失败");
+}
+
+void TestUpdateWidget::finishedRunOffersClose()
+{
+    QFETCH(QString, ending);
+    QFETCH(QString, action);
+    QFETCH(QString, title);
+    UpdateWidget w;
+    QSignalSpy cancelSpy(&w, &UpdateWidget::sigCancelRequested);
+    QSignalSpy lastClosed(qApp, &QGuiApplication::lastWindowClosed);
+    w.bringToFront();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    // During a run Escape means nothing: the frameless window stays.
+    QTest::keyClick(&w, Qt::Key_Escape);
+    QVERIFY(w.isVisible());
+
+    if (ending == QLatin1String("apply")) {
+        w.showApplying(3);
+        w.showApplied(false);
+        QCOMPARE(status(w)->styleSheet(), kRed);
+    } else {
+        w.showFinished(title);
+    }
+    auto *button = child<QPushButton>(w, "pushButton_cancel");
+    QVERIFY(w.isFinished());
+    QCOMPARE(button->text(), QStringLiteral("关闭"));
+    QVERIFY(button->isEnabled());
+    QCOMPARE(child<QLabel>(w, "label_title")->text(), title);
+    QVERIFY(onScreen(w) == freshRender(w));
+
+    // Closing the last window is what ends the program's event loop: run
+    // the real loop and let the click (or Escape) end it.
+    QTimer::singleShot(0, &w, [&] {
+        if (action == QLatin1String("click"))
+            button->click();
+        else
+            QTest::keyClick(&w, Qt::Key_Escape);
+    });
+    QTimer::singleShot(5000, qApp, [] { QCoreApplication::exit(99); });
+    QCOMPARE(QApplication::exec(), 0);
+    QVERIFY(!w.isVisible());
+    QCOMPARE(lastClosed.count(), 1);
+    QCOMPARE(cancelSpy.count(), 0);
+    QVERIFY(!QApplication::activeModalWidget());
+}
+
+void TestUpdateWidget::topShowsIconAndVersions()
+{
+    UpdateWidget w;
+    auto *icon = child<QLabel>(w, "label_icon");
+    QCOMPARE(icon->pixmap(Qt::ReturnByValue).size(), QSize(WindowLook::kIconSize, WindowLook::kIconSize));
+    QVERIFY(child<QLabel>(w, "label_version")->text().isEmpty());
+    w.showVersions(QStringLiteral("1.0.0"), QStringLiteral("1.1.0"));
+    QCOMPARE(child<QLabel>(w, "label_version")->text(), QStringLiteral("1.0.0 → 1.1.0"));
+    // A server's endless version text is shortened, never widens the window.
+    w.showVersions(QStringLiteral("1.0.0"), QString(500, QLatin1Char('9')));
+    QVERIFY(child<QLabel>(w, "label_version")->text().contains(QChar(0x2026)));
+    QCOMPARE(child<QLabel>(w, "label_version")->toolTip(), QStringLiteral("1.0.0 → ") + QString(500, QLatin1Char('9')));
+    w.bringToFront();
+    QCOMPARE(w.size(), QSize(684, 539));
 }
 
 QTEST_MAIN(TestUpdateWidget)

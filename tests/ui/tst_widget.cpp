@@ -1,5 +1,6 @@
 #include "ui/resources.h"
 #include "ui/widget.h"
+#include "ui/windowlook.h"
 
 #include "config/cconfigmanager.h"
 
@@ -9,6 +10,7 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QProgressBar>
+#include <QScreen>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -31,6 +33,7 @@ private slots:
     void cancelWhenIdleShowsNoBox();
     void updateWithNothingToFetch();
     void paintsTheArtwork();
+    void applyOutcomeOnScreen();
 
 private:
     template <typename T> T *child(const char *name) const { return widget->findChild<T *>(QLatin1String(name)); }
@@ -93,7 +96,9 @@ void TestWidget::formAsBuilt()
     QCOMPARE(child<QLabel>("label_updatefile")->text(), QStringLiteral("正在下载更新文件"));
     QCOMPARE(child<QPushButton>("pushButton_cancel")->text(), QStringLiteral("取消"));
     QVERIFY(child<QLabel>("label_icon")->text().isEmpty());
-    QVERIFY(child<QLabel>("label_icon")->pixmap(Qt::ReturnByValue).isNull());
+    QCOMPARE(child<QLabel>("label_icon")->pixmap(Qt::ReturnByValue).size(),
+             QSize(WindowLook::kIconSize, WindowLook::kIconSize));
+    QVERIFY(child<QLabel>("label_version")->text().isEmpty());
 
     const QString style16 = QStringLiteral("font: 700 16pt \"Microsoft YaHei UI\";") + QString(36, QLatin1Char(' '))
                             + QStringLiteral("color: rgb(0, 0, 0);");
@@ -104,7 +109,8 @@ void TestWidget::formAsBuilt()
     QVERIFY(widget->styleSheet().isEmpty());
     for (const char *name : {"progressBar_update", "progressBar_updatefile"}) {
         const auto *bar = child<QProgressBar>(name);
-        QCOMPARE(bar->styleSheet(), QStringLiteral("color: rgb(255, 255, 255);"));
+        // The look whose text the TCP window's test renders: dark, drawn whole.
+        QCOMPARE(bar->styleSheet(), WindowLook::progressBarStyle());
         QCOMPARE(QVector<int>({bar->minimum(), bar->maximum(), bar->value()}), QVector<int>({0, 100, 0}));
     }
 
@@ -177,6 +183,38 @@ void TestWidget::paintsTheArtwork()
     // Corners are outside every child widget's rectangle.
     QCOMPARE(shown.pixel(1, 1), expected.pixel(1, 1));
     QCOMPARE(shown.pixel(638, 453), expected.pixel(638, 453));
+}
+
+void TestWidget::applyOutcomeOnScreen()
+{
+    // The apply blocks the event loop: each text must be painted before the
+    // call returns, or the screen keeps showing the download.
+    const auto onScreen = [this] {
+        return QGuiApplication::primaryScreen()->grabWindow(widget->winId()).toImage().convertToFormat(
+                   QImage::Format_RGB32)
+               == widget->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    };
+    widget->show();
+    QVERIFY(QTest::qWaitForWindowExposed(widget.get()));
+    auto *button = child<QPushButton>("pushButton_cancel");
+    widget->showApplying(3);
+    QCOMPARE(child<QLabel>("label_update")->text(), QStringLiteral("正在应用更新…"));
+    QCOMPARE(child<QLabel>("label_updatefile")->text(), QStringLiteral("正在替换 3 个文件，请稍候"));
+    QVERIFY(!button->isEnabled());
+    QVERIFY(onScreen());
+    widget->showApplied(true);
+    QCOMPARE(child<QLabel>("label_update")->text(), QStringLiteral("更新完成!"));
+    QVERIFY(onScreen());
+    QVERIFY(!widget->isFinished());
+
+    widget->showApplied(false);
+    QCOMPARE(child<QLabel>("label_update")->text(), QStringLiteral("应用更新失败"));
+    QVERIFY(widget->isFinished());
+    QCOMPARE(button->text(), QStringLiteral("关闭"));
+    QVERIFY(button->isEnabled());
+    QVERIFY(onScreen());
+    button->click();
+    QVERIFY(!widget->isVisible());
 }
 
 QTEST_MAIN(TestWidget)
