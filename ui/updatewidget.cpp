@@ -53,7 +53,9 @@ UpdateWidget::UpdateWidget(QWidget *parent)
     ui->label_updatefile->setText(QStringLiteral("正在下载更新文件"));
     ui->label_status->setText(QStringLiteral("准备就绪"));
     ui->label_status->setStyleSheet(greyStyle());
-    ui->label_icon->setPixmap(WindowLook::iconPixmap());
+    WindowLook::setUpIcon(ui->label_icon);
+    // A layout margin, not the label's: style sheets reset widget margins.
+    ui->horizontalLayout_2->setContentsMargins(0, WindowLook::kIconTopMargin, 0, 0);
 
     if (const QScreen *screen = QGuiApplication::primaryScreen())
         move(centredWindowPosition(screen->availableGeometry(), size()));
@@ -160,6 +162,7 @@ void UpdateWidget::showApplying(int files)
     ui->label_status->setText(QStringLiteral("正在应用更新…（%1 个文件）").arg(files));
     ui->label_status->setStyleSheet(blueStyle());
     ui->pushButton_cancel->setEnabled(false);
+    ui->pushButton_cancel->setStyleSheet(WindowLook::disabledButtonStyle());
     present();
 }
 
@@ -248,5 +251,7 @@ void UpdateWidget::applyStyles()
     // style sheet makes Qt fall back to the application font; an explicit
     // font keeps it at the window's size.
     ui->label_status->setFont(windowFont);
+    // The same holds for the button, whose style changes when it becomes "关闭".
+    ui->pushButton_cancel->setFont(windowFont);
     ui->label_updatefile->setStyleSheet(QStringLiteral("color: #666; font-size: 12px;"));
 }

@@ -67,7 +67,9 @@ Widget::Widget(const CConfigManager &configStore, const QString &appDirectory, Q
     // shared look with dark text.
     ui->progressBar_update->setStyleSheet(WindowLook::progressBarStyle());
     ui->progressBar_updatefile->setStyleSheet(WindowLook::progressBarStyle());
-    ui->label_icon->setPixmap(WindowLook::iconPixmap());
+    WindowLook::setUpIcon(ui->label_icon);
+    // A layout margin, not the label's: style sheets reset widget margins.
+    ui->horizontalLayout_2->setContentsMargins(0, WindowLook::kIconTopMargin, 0, 0);
     ui->label_version->setStyleSheet(WindowLook::versionLineStyle());
     for (QProgressBar *bar : {ui->progressBar_update, ui->progressBar_updatefile}) {
         bar->setRange(0, 100);
@@ -286,6 +288,8 @@ void Widget::downloadNext()
     statusText = QStringLiteral("%1 %2/%3").arg(HttpTexts::updating()).arg(currentIndex + 1).arg(totalCount);
     detailText = QFileInfo(entry.localPath).fileName();
     refreshLabels();
+    // The file bar measures this file: the last one's 100 % would be wrong.
+    ui->progressBar_updatefile->setValue(0);
 
     // The body is streamed into the file as it arrives, so the file is
     // opened (and its directories made) before the request goes out.

@@ -29,6 +29,12 @@ QString closeButtonStyle()
                           "QPushButton:hover { background-color: #1D58A8; }");
 }
 
+QString disabledButtonStyle()
+{
+    return QStringLiteral("QPushButton { padding: 8px 16px; background-color: #B0BEC5; color: white; "
+                          "border: none; border-radius: 4px; }");
+}
+
 QString versionLine(const QString &installed, const QString &offered)
 {
     if (offered.isEmpty())
@@ -43,6 +49,12 @@ QPixmap iconPixmap()
     initUpdaterResources();
     const QIcon icon(QStringLiteral(":/res/logo.ico"));
     return icon.pixmap(kIconSize, kIconSize);
+}
+
+void setUpIcon(QLabel *label)
+{
+    label->setPixmap(iconPixmap());
+    label->setAlignment(Qt::AlignCenter);
 }
 
 void setElidedText(QLabel *label, const QString &text, int width)

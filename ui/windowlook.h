@@ -26,6 +26,10 @@ QString versionLineStyle();
 /// of "取消", since nothing is at stake any more.
 QString closeButtonStyle();
 
+/// Style of the red "取消" button while it is disabled (during the apply):
+/// grey, so that it does not look like something to press.
+QString disabledButtonStyle();
+
 /// "1.0.0 → 1.1.0" (installed → offered); "新版本 1.1.0" when the installed
 /// version is unknown; empty when no version is offered.
 QString versionLine(const QString &installed, const QString &offered);
@@ -33,6 +37,13 @@ QString versionLine(const QString &installed, const QString &offered);
 /// The application icon at kIconSize, or a null pixmap when the artwork
 /// cannot be loaded (the label then simply stays empty).
 QPixmap iconPixmap();
+
+/// Space above the icon, so that icon and version line sit in the calm
+/// upper part of the artwork rather than against the edge.
+inline constexpr int kIconTopMargin = 48;
+
+/// Puts the application icon into @p label, centred.
+void setUpIcon(QLabel *label);
 
 /// Sets @p text on @p label, shortened in the middle with "…" to fit
 /// @p width pixels of the label's font; the full text becomes the tool tip
