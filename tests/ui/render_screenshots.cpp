@@ -128,6 +128,16 @@ void renderTcp()
     failed.showError(QStringLiteral("网络错误，重试失败: core.dll"));
     failed.showFinished(QStringLiteral("TCP升级失败"));
     save(screenOf(&failed), QStringLiteral("tcp-failure"));
+
+    UpdateWidget cancelled;
+    cancelled.showVersions(QStringLiteral("1.0.0"), QStringLiteral("1.1.0"));
+    cancelled.bringToFront();
+    cancelled.resetProgress();
+    cancelled.showFileStart(QStringLiteral("core.dll"), QStringLiteral("正在下载: core.dll (2/3)"));
+    cancelled.showFileProgress(QStringLiteral("core.dll"), 3 * 1048576, 12 * 1048576);
+    cancelled.showInfo(QStringLiteral("下载已取消"));
+    cancelled.showFinished(QStringLiteral("TCP升级已取消"));
+    save(screenOf(&cancelled), QStringLiteral("tcp-cancelled"));
 }
 
 // One HTTP update of three files (b.dll the large one) against the test server.
