@@ -71,7 +71,10 @@ bool CTCPUpdate::downloadWithRetry()
         if (attempt < maxRetries) {
             logWarn(QStringLiteral("下载失败，等待重试: %1").arg(name).toStdString());
             // A plain pause: nothing is processed meanwhile, arriving bytes
-            // wait in the socket.
+            // wait in the socket. The window cannot paint during it either,
+            // so the failure just shown is painted first.
+            repaints.flush();
+            window.repaint();
             QThread::msleep(static_cast<unsigned long>(qMax(0, retryPause)));
         }
     }
@@ -104,9 +107,10 @@ bool CTCPUpdate::downloadCurrent()
     if (currentIndex >= total)
         return false;
     const FileItem item = downloadList.at(currentIndex);
-    // Both bars start again, also on a retry.
-    display().showFileStart(item.name,
-                            QStringLiteral("正在下载: %1 (%2/%3)").arg(item.name).arg(currentIndex + 1).arg(total));
+    // Both bars start again, also on a retry. One multi-argument arg(), so
+    // that a "%2" inside a server-supplied name is not substituted again.
+    display().showFileStart(item.name, QStringLiteral("正在下载: %1 (%2/%3)")
+                                           .arg(item.name, QString::number(currentIndex + 1), QString::number(total)));
     info(QStringLiteral("开始下载文件: %1 路径: %2").arg(item.name, item.path));
     // Showing the status processed events: a cancel may have arrived.
     if (cancelRequested)

@@ -53,9 +53,7 @@ UpdateWidget::UpdateWidget(QWidget *parent)
     ui->label_updatefile->setText(QStringLiteral("正在下载更新文件"));
     ui->label_status->setText(QStringLiteral("准备就绪"));
     ui->label_status->setStyleSheet(greyStyle());
-    WindowLook::setUpIcon(ui->label_icon);
-    // A layout margin, not the label's: style sheets reset widget margins.
-    ui->horizontalLayout_2->setContentsMargins(0, WindowLook::kIconTopMargin, 0, 0);
+    WindowLook::setUpIcon(ui->label_icon, ui->horizontalLayout_2);
 
     if (const QScreen *screen = QGuiApplication::primaryScreen())
         move(centredWindowPosition(screen->availableGeometry(), size()));

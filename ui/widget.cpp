@@ -67,9 +67,7 @@ Widget::Widget(const CConfigManager &configStore, const QString &appDirectory, Q
     // shared look with dark text.
     ui->progressBar_update->setStyleSheet(WindowLook::progressBarStyle());
     ui->progressBar_updatefile->setStyleSheet(WindowLook::progressBarStyle());
-    WindowLook::setUpIcon(ui->label_icon);
-    // A layout margin, not the label's: style sheets reset widget margins.
-    ui->horizontalLayout_2->setContentsMargins(0, WindowLook::kIconTopMargin, 0, 0);
+    WindowLook::setUpIcon(ui->label_icon, ui->horizontalLayout_2);
     ui->label_version->setStyleSheet(WindowLook::versionLineStyle());
     for (QProgressBar *bar : {ui->progressBar_update, ui->progressBar_updatefile}) {
         bar->setRange(0, 100);

@@ -5,6 +5,7 @@
 #include <QFontMetrics>
 #include <QIcon>
 #include <QLabel>
+#include <QLayout>
 
 namespace WindowLook {
 
@@ -51,10 +52,11 @@ QPixmap iconPixmap()
     return icon.pixmap(kIconSize, kIconSize);
 }
 
-void setUpIcon(QLabel *label)
+void setUpIcon(QLabel *label, QLayout *row)
 {
     label->setPixmap(iconPixmap());
     label->setAlignment(Qt::AlignCenter);
+    row->setContentsMargins(0, kIconTopMargin, 0, 0);
 }
 
 void setElidedText(QLabel *label, const QString &text, int width)

@@ -4,6 +4,7 @@
 #include <QString>
 
 class QLabel;
+class QLayout;
 
 /// The parts of the two update windows' look that they share: the progress
 /// bars, the icon and version line at the top, and the "关闭" button.
@@ -42,8 +43,9 @@ QPixmap iconPixmap();
 /// upper part of the artwork rather than against the edge.
 inline constexpr int kIconTopMargin = 48;
 
-/// Puts the application icon into @p label, centred.
-void setUpIcon(QLabel *label);
+/// Puts the application icon into @p label, centred, and leaves
+/// kIconTopMargin above @p row, the layout that holds the label.
+void setUpIcon(QLabel *label, QLayout *row);
 
 /// Sets @p text on @p label, shortened in the middle with "…" to fit
 /// @p width pixels of the label's font; the full text becomes the tool tip
