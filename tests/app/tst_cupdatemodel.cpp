@@ -7,6 +7,8 @@
 #include "ui/widget.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QLabel>
 #include <QtTest>
 
 // Transport choice of the update model against real local servers: a TCP
@@ -106,6 +108,13 @@ void TestUpdateModel::tcpReplyWithoutUpdate()
 
 void TestUpdateModel::tcpReplyWithUpdate()
 {
+    const auto tcpStatus = [] {
+        for (QWidget *topLevel : QApplication::topLevelWidgets()) {
+            if (topLevel->isVisible())
+                return topLevel->findChild<QLabel *>(QStringLiteral("label_status"))->text();
+        }
+        return QString();
+    };
     answerVersion(true);
     QCOMPARE(check(tcpConfig(tcp->port(), false)), 1);
     QCOMPARE(model->transport(), int(CUpdateModel::Tcp));
@@ -118,6 +127,15 @@ void TestUpdateModel::tcpReplyWithUpdate()
     for (const QWidget *topLevel : QApplication::topLevelWidgets())
         visible += topLevel->isVisible() ? 1 : 0;
     QCOMPARE(visible, 1);
+
+    // The apply's texts reach that window; the success stays a moment.
+    model->showApplying();
+    QVERIFY(tcpStatus().startsWith(QStringLiteral("正在应用更新")));
+    QElapsedTimer shown;
+    shown.start();
+    model->showApplied(true);
+    QVERIFY(shown.elapsed() >= CUpdateModel::kSuccessPauseMs - 50);
+    QCOMPARE(tcpStatus(), QStringLiteral("升级成功"));
 }
 
 void TestUpdateModel::tcpOfferWithoutFilesIsNothingToDo()

@@ -234,6 +234,9 @@ void TestCTCPUpdate::downloadsEverything()
     QVERIFY2(manyTexts >= 3 && manyTexts <= 150, qPrintable(QString::number(manyTexts)));
     QCOMPARE(child<QLabel>(*driver, "label_updatefile")->text(), QStringLiteral("下载: many.bin (97.66 KB/97.66 KB)"));
     QCOMPARE(child<QProgressBar>(*driver, "progressBar_updatefile")->value(), 100);
+    // One status text per chunk: no second "下载文件: …" alternating with it.
+    QVERIFY2(status.texts.filter(QStringLiteral("下载文件:")).isEmpty(), qPrintable(status.all()));
+    QVERIFY(!driver->progressWindow()->isFinished());
 }
 
 void TestCTCPUpdate::fourAttemptsThreePauses()
@@ -259,6 +262,9 @@ void TestCTCPUpdate::fourAttemptsThreePauses()
     QVERIFY(!log.contains(QStringLiteral("尝试次数: 4")));
     QVERIFY(log.contains(QStringLiteral("下载最终失败，已达到最大重试次数: bad.dll")));
     QCOMPARE(statusText(*driver), QStringLiteral("未知错误，重试失败: bad.dll"));
+    // No dead end: the window offers "关闭".
+    QVERIFY(driver->progressWindow()->isFinished());
+    QCOMPARE(child<QLabel>(*driver, "label_title")->text(), QStringLiteral("TCP升级失败"));
     QVERIFY(results.wait(1000));
     QCOMPARE(results.count(), 1);
     QCOMPARE(results.at(0).at(0).toBool(), false);
@@ -356,6 +362,8 @@ void TestCTCPUpdate::cancelEndsRun()
     QVERIFY(!driver->start());
     QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
     QCOMPARE(statusText(*driver), QStringLiteral("下载已取消"));
+    QVERIFY(driver->progressWindow()->isFinished());
+    QCOMPARE(child<QLabel>(*driver, "label_title")->text(), QStringLiteral("TCP升级已取消"));
     QCOMPARE(server->count(FileDownload), 1); // no retry, no next file
     QVERIFY(results.wait(1000));
     QCOMPARE(results.count(), 1);

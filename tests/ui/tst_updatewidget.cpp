@@ -389,8 +389,8 @@ void TestUpdateWidget::screenFollowsEveryDisplayCall()
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     const QList<std::function<void()>> calls = {
         [&] { w.showInfo(QStringLiteral("开始TCP更新...")); },
-        [&] { w.showFileStart(QStringLiteral("a.dll"), QStringLiteral("正在下载: a.dll (1/2)")); },
         [&] { w.showFileProgress(QStringLiteral("a.dll"), 30, 100); },
+        [&] { w.showFileStart(QStringLiteral("a.dll"), QStringLiteral("第1次重试下载: a.dll")); },
         [&] { w.showStatus(QStringLiteral("总体进度: 1/2 (50%)"), 50); },
         [&] { w.showError(QStringLiteral("文件下载失败: a.dll - 连接断开")); },
         [&] { w.showApplying(2); },
@@ -399,6 +399,11 @@ void TestUpdateWidget::screenFollowsEveryDisplayCall()
     for (int i = 0; i < calls.size(); ++i) {
         calls.at(i)();
         QVERIFY2(onScreen(w) == freshRender(w), qPrintable(QStringLiteral("screen behind after call %1").arg(i)));
+        if (i == 2) { // a new attempt: both bars start again together
+            QCOMPARE(mainBar(w)->value(), 0);
+            QCOMPARE(fileBar(w)->value(), 0);
+            QCOMPARE(fileLine(w)->text(), QStringLiteral("下载: a.dll"));
+        }
     }
     // The end of the story: the success is what the screen shows.
     QCOMPARE(status(w)->text(), QStringLiteral("升级成功"));
