@@ -116,6 +116,13 @@ void CUpdateModel::showWindow()
         httpDialog->show();
 }
 
+QWidget *CUpdateModel::activeWindow() const
+{
+    if (transportKind == Tcp)
+        return tcpDriver ? static_cast<QWidget *>(tcpDriver->progressWindow()) : tcpWindow;
+    return httpDialog;
+}
+
 bool CUpdateModel::startUpdate()
 {
     if (transportKind == Tcp)

@@ -7,6 +7,7 @@
 
 class CHttpUpdate;
 class CTCPUpdate;
+class QWidget;
 class UpdateWidget;
 class Widget;
 
@@ -33,6 +34,8 @@ public:
     int checkForUpdate();
     /// Shows the window of the chosen transport.
     void showWindow();
+    /// The window the chosen transport shows, or null.
+    QWidget *activeWindow() const;
     /// Starts the download of the chosen transport.
     bool startUpdate();
     /// Why the last check failed; empty after a successful check.

@@ -31,8 +31,8 @@ QString CFileWriter::targetPath(const QString &filePath, const QString &fileName
         qWarning() << "Refused unsafe file path:" << filePath << fileName << reason;
         return QString();
     }
-    return QDir::cleanPath(appDir + QLatin1Char('/') + config.tempDir() + QLatin1Char('/')
-                           + SafePath::joinRelative(filePath, fileName));
+    const QString area = tempDirectory.isEmpty() ? appDir + QLatin1Char('/') + config.tempDir() : tempDirectory;
+    return QDir::cleanPath(area + QLatin1Char('/') + SafePath::joinRelative(filePath, fileName));
 }
 
 QFile *CFileWriter::openFor(const QString &key, const QString &path, bool truncate)

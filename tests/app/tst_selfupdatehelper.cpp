@@ -144,13 +144,13 @@ Setup withArguments(const QStringList &arguments)
     };
 }
 
-/// Breaks the staged copy after the old updater has been moved aside, and
-/// checks that it really was moved.
+/// Breaks the staged copy after the old updater has been kept aside, and
+/// checks that it was kept without ever leaving its installed name.
 Setup afterMoveAside(std::function<void(SampleInstall &)> sabotage)
 {
     return [=](SampleInstall &inst) {
         inst.afterMoveAside = [&inst, sabotage] {
-            if (!QFileInfo::exists(inst.installed()) && readAll(inst.aside()) == kOldBytes)
+            if (readAll(inst.installed()) == kOldBytes && readAll(inst.aside()) == kOldBytes)
                 sabotage(inst);
         };
         return true;
