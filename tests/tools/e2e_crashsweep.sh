@@ -48,9 +48,10 @@ wait_for() {
 
 # start_service RELEASE [PORT]: the release on loopback; sets PORT.
 start_service() {
+    rm -f "$WORK/service.out"
     "$SERVICE" --release "$1" --version 2.0 --host 127.0.0.1 --port "${2:-0}" > "$WORK/service.out" 2>&1 &
     SERVICE_PID=$!
-    wait_for 15 grep -q '^listening ' "$WORK/service.out" || fail "update_service did not start"
+    wait_for 15 grep -qs '^listening ' "$WORK/service.out" || fail "update_service did not start"
     PORT=$(sed -n 's/^listening .*:\([0-9][0-9]*\).*$/\1/p' "$WORK/service.out" | head -n 1)
 }
 
