@@ -27,13 +27,14 @@
 void CControler::quitEventLoop(int code)
 {
     // Queued: the result may arrive before the loop runs, and a direct quit
-    // would then be lost. A nested wait (a transfer, a message box) is ended
-    // first, then the exit is posted again for the application's own loop.
+    // would then be lost. Met in a nested wait (a transfer, a message box),
+    // the exit ends that wait and is posted again; met outside any loop (a
+    // window processing its events), it waits for the application's loop.
     QMetaObject::invokeMethod(
-        QCoreApplication::instance(),
-        [code] {
+        this,
+        [this, code] {
             QCoreApplication::exit(code);
-            if (QThread::currentThread()->loopLevel() > 1)
+            if (QThread::currentThread()->loopLevel() != 1)
                 quitEventLoop(code);
         },
         Qt::QueuedConnection);
@@ -191,6 +192,7 @@ bool CControler::eventFilter(QObject *watched, QEvent *event)
         success = false;
         errorMessage = QStringLiteral("更新已取消");
         endRun(runMode == RunMode::Console ? 1 : 0);
+        model->cancel();
     }
     return QObject::eventFilter(watched, event);
 }

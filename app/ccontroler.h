@@ -98,7 +98,7 @@ private:
     void watchRunWindow();
     void endRun(int exitCode);
     /// Ends the application's event loop with @p code once it runs.
-    static void quitEventLoop(int code);
+    void quitEventLoop(int code);
     void removeBackupDir();
     void removeTempDir();
     void removeWorkDir(const QString &dir);

@@ -35,6 +35,7 @@ void CControler::onUpdateResult(bool bSuccess)
     if (runEnded)
         return; // the run was already ended, by a closed window or an earlier result
     if (!bSuccess) {
+        success = false;
         // A script waiting for the console result cannot close the window.
         if (runMode == RunMode::Console) {
             logError("下载失败，控制台模式退出");

@@ -123,6 +123,13 @@ QWidget *CUpdateModel::activeWindow() const
     return httpDialog;
 }
 
+void CUpdateModel::cancel()
+{
+    // The HTTP dialog stops its own transfer when it is closed.
+    if (transportKind == Tcp && tcpDriver)
+        tcpDriver->onCancelRequested();
+}
+
 bool CUpdateModel::startUpdate()
 {
     if (transportKind == Tcp)

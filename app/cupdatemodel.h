@@ -36,6 +36,8 @@ public:
     void showWindow();
     /// The window the chosen transport shows, or null.
     QWidget *activeWindow() const;
+    /// Stops the download of the chosen transport (the user gave up).
+    void cancel();
     /// Starts the download of the chosen transport.
     bool startUpdate();
     /// Why the last check failed; empty after a successful check.
