@@ -185,6 +185,7 @@ bool CFileApplier::backup()
                     + locator.errorString());
     if (!save())
         return false;
+    QStringList keptDirs;
     for (const ApplyJournal::Entry &entry : qAsConst(record.entries)) {
         if (!entry.existed)
             continue;
@@ -200,13 +201,16 @@ bool CFileApplier::backup()
                                                 || DurableFile::copyFlushed(installed, kept, &why)))
             return fail(QStringLiteral("备份文件失败:") + installed + QStringLiteral("->") + kept + QStringLiteral(", ")
                         + why);
-        DurableFile::flushDirectory(parentOf(kept));
+        if (!keptDirs.contains(parentOf(kept)))
+            keptDirs.append(parentOf(kept));
     }
+    for (const QString &dir : qAsConst(keptDirs))
+        DurableFile::flushDirectory(dir);
     record.phase = ApplyJournal::Phase::BackedUp;
     return save();
 }
 
-bool CFileApplier::installFile(const QString &source, const QString &target, bool move, QString *why)
+bool CFileApplier::stageFile(const QString &source, const QString &target, bool move, QString *why)
 {
     const QString dir = parentOf(target);
     DurableFile::operationPoint();
@@ -222,13 +226,13 @@ bool CFileApplier::installFile(const QString &source, const QString &target, boo
     const QString staging = target + kStagingSuffix;
     if (exists(staging))
         QFile::remove(staging);
-    // The new bytes go next to the target, on its file system, and reach the
-    // disk before the rename makes them the file's content.
-    DurableFile::operationPoint();
-    bool placed = move && DurableFile::replace(source, staging, why) && DurableFile::flushFile(staging, why);
+    // The new bytes go next to the target, on its file system: moved from the
+    // temporary area when it shares that file system, copied otherwise.
+    bool placed = move && DurableFile::replace(source, staging, why);
     if (!placed)
-        placed = DurableFile::copyFlushed(source, staging, why);
+        placed = QFile::copy(source, staging);
     if (!placed) {
+        *why = QStringLiteral("无法写入:") + staging;
         QFile::remove(staging);
         return false;
     }
@@ -236,16 +240,31 @@ bool CFileApplier::installFile(const QString &source, const QString &target, boo
     // that an executable stays executable on POSIX.
     if (old.exists())
         QFile::setPermissions(staging, old.permissions());
+    return true;
+}
+
+bool CFileApplier::commitFile(const QString &target, QString *why)
+{
+    const QString staging = target + kStagingSuffix;
     DurableFile::operationPoint();
-    const bool readOnly = old.exists() && DurableFile::clearReadOnly(target);
+    const bool readOnly = DurableFile::clearReadOnly(target);
     const bool replaced = DurableFile::replace(staging, target, why);
     if (readOnly)
         DurableFile::setReadOnly(target);
-    if (!replaced) {
+    if (!replaced)
         QFile::remove(staging);
+    return replaced;
+}
+
+bool CFileApplier::installFile(const QString &source, const QString &target, bool move, QString *why)
+{
+    if (!stageFile(source, target, move, why))
+        return false;
+    if (!DurableFile::flushFile(target + kStagingSuffix, why) || !commitFile(target, why)) {
+        QFile::remove(target + kStagingSuffix);
         return false;
     }
-    DurableFile::flushDirectory(dir);
+    DurableFile::flushDirectory(parentOf(target));
     return true;
 }
 
@@ -254,6 +273,11 @@ bool CFileApplier::replace()
     record.phase = ApplyJournal::Phase::Replacing;
     if (!save())
         return false;
+    // Three passes, so that the disk is flushed once rather than per file:
+    // every new file is staged next to its target, all of them reach the
+    // disk, then each is renamed over its target in one step.
+    QStringList staged;
+    QStringList dirs;
     for (int i = 0; i < record.entries.size(); ++i) {
         const ApplyJournal::Entry &entry = record.entries.at(i);
         if (entry.viaHelper)
@@ -261,11 +285,29 @@ bool CFileApplier::replace()
         const QString source = sources.value(i).source;
         const QString target = record.appDir + entry.target;
         QString why;
-        if (!installFile(source, target, sources.value(i).fromTemp, &why))
+        if (!stageFile(source, target, sources.value(i).fromTemp, &why))
+            return fail(QStringLiteral("替换文件失败:") + source + QStringLiteral("->") + target + QStringLiteral(", ")
+                        + why);
+        staged.append(target + kStagingSuffix);
+        if (!dirs.contains(parentOf(target)))
+            dirs.append(parentOf(target));
+    }
+    QString why;
+    if (!DurableFile::flushFiles(record.appDir, staged, &why))
+        return fail(QStringLiteral("无法写入磁盘:") + record.appDir + QStringLiteral(", ") + why);
+    for (int i = 0; i < record.entries.size(); ++i) {
+        const ApplyJournal::Entry &entry = record.entries.at(i);
+        if (entry.viaHelper)
+            continue;
+        const QString source = sources.value(i).source;
+        const QString target = record.appDir + entry.target;
+        if (!commitFile(target, &why))
             return fail(QStringLiteral("替换文件失败:") + source + QStringLiteral("->") + target + QStringLiteral(", ")
                         + why);
         logText(logInfo, QStringLiteral("文件复制成功:") + source + QStringLiteral("->") + target);
     }
+    for (const QString &dir : qAsConst(dirs))
+        DurableFile::flushDirectory(dir);
     record.phase = ApplyJournal::Phase::Replaced;
     return save();
 }

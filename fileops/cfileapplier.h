@@ -75,6 +75,8 @@ private:
         QString source;
         bool fromTemp = false;
     };
+    static bool stageFile(const QString &source, const QString &target, bool move, QString *why);
+    static bool commitFile(const QString &target, QString *why);
     bool save();
     bool fail(const QString &message);
     void addEntry(const QString &target, const QString &source, bool fromTemp, bool viaHelper);

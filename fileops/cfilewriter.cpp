@@ -1,6 +1,7 @@
 #include "fileops/cfilewriter.h"
 
 #include "config/cconfigmanager.h"
+#include "fileops/durablefile.h"
 #include "fileops/safepath.h"
 
 #include <QCoreApplication>
@@ -87,6 +88,10 @@ bool CFileWriter::writeFileData(const QString &filePath, const QString &fileName
         return false;
     }
     if (isLast) {
+        // The apply flushes every new file before renaming it into place;
+        // starting that now overlaps it with the rest of the download.
+        file->flush();
+        DurableFile::startWriteback(file->handle());
         file->close();
         const bool flushed = file->error() == QFileDevice::NoError;
         if (!flushed)

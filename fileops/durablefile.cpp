@@ -51,7 +51,12 @@ QString lastErrorText()
 bool flushFile(const QString &path, QString *why)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadWrite)) {
+    // Flushing needs write access; a copy keeps a read-only attribute.
+    const bool readOnly = clearReadOnly(path);
+    const bool opened = file.open(QIODevice::ReadWrite);
+    if (readOnly)
+        setReadOnly(path);
+    if (!opened) {
         setWhy(why, file.errorString());
         return false;
     }
@@ -63,6 +68,38 @@ bool flushFile(const QString &path, QString *why)
     if (!ok)
         setWhy(why, lastErrorText());
     return ok;
+}
+
+void startWriteback(int handle)
+{
+#ifdef Q_OS_LINUX
+    if (handle >= 0)
+        ::sync_file_range(handle, 0, 0, SYNC_FILE_RANGE_WRITE);
+#else
+    Q_UNUSED(handle);
+#endif // Q_OS_LINUX
+}
+
+bool flushFiles(const QString &root, const QStringList &files, QString *why)
+{
+    if (files.isEmpty())
+        return true;
+#ifdef Q_OS_LINUX
+    const int fd = ::open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        const bool ok = ::syncfs(fd) == 0;
+        ::close(fd);
+        if (ok)
+            return true;
+    }
+#else
+    Q_UNUSED(root);
+#endif // Q_OS_LINUX
+    for (const QString &file : files) {
+        if (!flushFile(file, why))
+            return false;
+    }
+    return true;
 }
 
 void flushDirectory(const QString &dir)

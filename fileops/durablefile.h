@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 /// File operations that keep every file whole across a crash or power loss:
 /// data flushed to disk before it is renamed into place, renames that replace
@@ -9,6 +10,12 @@ namespace DurableFile {
 
 /// Flushes the contents of the file at @p path to disk.
 bool flushFile(const QString &path, QString *why = nullptr);
+/// Starts writing the data of the open @p file to disk without waiting, so
+/// that a later flush finds little left to do (Linux only; elsewhere nothing).
+void startWriteback(int handle);
+/// Flushes the contents of @p files, all below @p root on one file system,
+/// to disk: on Linux with one flush of that file system, elsewhere file by file.
+bool flushFiles(const QString &root, const QStringList &files, QString *why = nullptr);
 /// Flushes the directory entries of @p dir (a no-op where the system
 /// writes them through, as on Windows).
 void flushDirectory(const QString &dir);
