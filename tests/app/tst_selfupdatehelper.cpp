@@ -235,7 +235,9 @@ void TestSelfUpdateHelper::failsAndKeepsOldUpdater_data()
     QTest::newRow("installed updater is a directory") << replacingWithDirectory("update.exe");
     QTest::newRow("staging name taken by a directory") << replacingWithDirectory("update.exe.new");
     QTest::newRow("UpdateExe leaves UpdateTmp") << configured("../outside.exe", "temp/");
-    QTest::newRow("temporary area outside the installation") << configured("update_old.exe", "../temp/");
+    // A temporary area beside the installation is accepted, as by the updater;
+    // here it holds no new updater.
+    QTest::newRow("temporary area outside the installation, empty") << configured("update_old.exe", "../temp/");
     QTest::newRow("temporary area not configured") << configured("update_old.exe", nullptr);
     QTest::newRow("argument with a path")
         << withArguments({QStringLiteral("update.exe"), QStringLiteral("../update.exe")});
