@@ -1,6 +1,7 @@
 #include "app/installlayout.h"
 
 #include "app/workdirpolicy.h"
+#include "fileops/cfileapplier.h"
 #include "log/logger.h"
 
 #include <QDir>
@@ -47,7 +48,7 @@ bool InstallLayout::build(const QString &appDir, const QString &tempValue, const
 
 QString InstallLayout::markerName()
 {
-    return QStringLiteral(".updater-workdir");
+    return CFileApplier::workDirMarkerName();
 }
 
 bool InstallLayout::isOursOrEmpty(const QString &dir)

@@ -69,6 +69,11 @@ QString CFileApplier::updaterName()
     return QStringLiteral("update.exe");
 }
 
+QString CFileApplier::workDirMarkerName()
+{
+    return QStringLiteral(".updater-workdir");
+}
+
 CFileApplier::CFileApplier(const QString &appDir, const QString &tempDir, const QString &backupDir,
                            const QString &updateTmpDir)
 {
@@ -92,14 +97,15 @@ bool CFileApplier::fail(const QString &message)
 
 void CFileApplier::addEntry(const QString &target, const QString &source, bool fromTemp, bool viaHelper)
 {
-    for (int i = 0; i < record.entries.size(); ++i) {
-        if (DurableFile::sameName(record.entries.at(i).target, target)) {
-            // The later source wins: the downloaded description and manifest
-            // are installed over a copy that came with the release.
-            sources[i] = Planned{source, fromTemp};
-            return;
-        }
+    const QString key = DurableFile::nameKey(target);
+    const auto known = entryIndex.constFind(key);
+    if (known != entryIndex.constEnd()) {
+        // The later source wins: the downloaded description and manifest
+        // are installed over a copy that came with the release.
+        sources[known.value()] = Planned{source, fromTemp};
+        return;
     }
+    entryIndex.insert(key, record.entries.size());
     ApplyJournal::Entry entry;
     entry.target = target;
     entry.viaHelper = viaHelper;
@@ -123,6 +129,7 @@ bool CFileApplier::plan(const QString &version)
     record.version = version;
     record.entries.clear();
     sources.clear();
+    entryIndex.clear();
     QStringList files;
     // Hidden entries are not part of a release (the work directory's marker is one).
     QDirIterator it(record.tempDir, QDir::Files, QDirIterator::Subdirectories);
@@ -137,6 +144,8 @@ bool CFileApplier::plan(const QString &version)
             return fail(QStringLiteral("临时目录中的文件名无效:") + record.tempDir + rel + QStringLiteral(", ") + reason);
         const QString source = record.tempDir + rel;
         const bool top = !rel.contains(QLatin1Char('/'));
+        if (top && DurableFile::sameName(rel, workDirMarkerName()))
+            continue;
         if (top && DurableFile::sameName(rel, updaterName())) {
             addEntry(updaterName(), source, true, true);
             continue;

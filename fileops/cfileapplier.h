@@ -2,6 +2,7 @@
 
 #include "fileops/applyjournal.h"
 
+#include <QHash>
 #include <QString>
 #include <QStringList>
 
@@ -31,6 +32,9 @@ public:
     static const QVector<Special> &specialFiles();
     /// The updater's fixed file name.
     static QString updaterName();
+    /// The file that marks a work directory as created by the updater; never
+    /// part of a release.
+    static QString workDirMarkerName();
 
     CFileApplier(const QString &appDir, const QString &tempDir, const QString &backupDir,
                  const QString &updateTmpDir);
@@ -83,5 +87,6 @@ private:
 
     ApplyJournal record;
     QVector<Planned> sources;
+    QHash<QString, int> entryIndex;
     QString error;
 };

@@ -185,6 +185,15 @@ bool sameName(const QString &a, const QString &b)
 #endif // Q_OS_WIN
 }
 
+QString nameKey(const QString &name)
+{
+#ifdef Q_OS_WIN
+    return name.toLower();
+#else
+    return name;
+#endif // Q_OS_WIN
+}
+
 void operationPoint()
 {
 #if defined(UPDATER_TEST_HOOKS) && !defined(Q_OS_WIN)

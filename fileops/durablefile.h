@@ -33,6 +33,8 @@ void setReadOnly(const QString &path);
 /// True when the file names @p a and @p b are the same name for the system
 /// (letter case is ignored on Windows).
 bool sameName(const QString &a, const QString &b);
+/// @p name in the form in which equal names (by `sameName`) are equal texts.
+QString nameKey(const QString &name);
 
 /// A point where a file operation is about to happen. Test builds can stop
 /// the process at the Nth such point to prove that every state is recoverable.
