@@ -125,7 +125,8 @@ bool ApplyJournal::load(const QString &path, ApplyJournal *out, QString *why)
         entry.createdDir = item.value(QStringLiteral("createdDir")).toString();
         // A journal is ours, but a damaged one must still never lead outside
         // the installation.
-        if (entry.target.isEmpty() || !SafePath::isSafeRelativePath(entry.target)
+        if (entry.target.isEmpty() || entry.target.startsWith(QLatin1Char('/'))
+            || !SafePath::isSafeRelativePath(entry.target)
             || !SafePath::isSafeRelativePath(entry.createdDir)) {
             *why = QStringLiteral("unsafe entry: ") + entry.target.left(200);
             return false;
