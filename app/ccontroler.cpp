@@ -15,11 +15,10 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QFileInfo>
-#include <QThread>
-#include <QDir>
 #include <QJsonDocument>
 #include <QTextCodec>
 #include <QTextStream>
+#include <QThread>
 
 #include <cstdio>
 #include <exception>

@@ -3,7 +3,6 @@
 
 #include "app/ccontroler.h"
 
-#include "app/workdirpolicy.h"
 #include "config/cconfigmanager.h"
 #include "fileops/cfileapplier.h"
 #include "fileops/cfileoperationmanager.h"
@@ -13,7 +12,6 @@
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -193,6 +191,8 @@ bool CControler::runHelperRole()
         applier = std::make_unique<CFileApplier>(journal);
         tempDirPath = journal.tempDir;
         backupDirPath = journal.backupDir;
+    } else if (found == CFileApplier::Recovery::Failed) {
+        return false; // nothing is deleted while a journal cannot be acted on
     } else if (found != CFileApplier::Recovery::Nothing) {
         // Whatever the helper says, an apply that never reached it was undone
         // (or finished) just now.
