@@ -102,6 +102,8 @@ private:
     void removeBackupDir();
     void removeTempDir();
     void removeWorkDir(const QString &dir);
+    /// The version of the release being applied, for the journal.
+    QString releaseVersion() const;
 
     Widget *httpDialog = nullptr;
     UpdateWidget *tcpWindow = nullptr;

@@ -3,6 +3,7 @@
 
 #include "app/ccontroler.h"
 
+#include "app/cupdatemodel.h"
 #include "config/cconfigmanager.h"
 #include "fileops/cfileapplier.h"
 #include "fileops/cfileoperationmanager.h"
@@ -14,6 +15,7 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QSettings>
 
 #include <exception>
 
@@ -27,6 +29,16 @@ std::string utf8(const QString &text)
 }
 
 } // namespace
+
+QString CControler::releaseVersion() const
+{
+    const QString announced = model ? model->releaseVersion() : QString();
+    if (!announced.isEmpty())
+        return announced;
+    // Over HTTP the server's description was downloaded beside the installed one.
+    const QSettings ini(appDirPath + CFileApplier::specialFiles().first().downloaded, QSettings::IniFormat);
+    return ini.value(QStringLiteral("Version/Version")).toString();
+}
 
 void CControler::onUpdateResult(bool bSuccess)
 {
@@ -76,7 +88,7 @@ bool CControler::backupFiles()
         logError(utf8(QStringLiteral("临时目录不存在:") + tempDirPath));
 
     applier = std::make_unique<CFileApplier>(appDirPath, tempDirPath, backupDirPath, layout.updateTmpDir);
-    if (!applier->plan(CConfigManager::instance().localVersion()))
+    if (!applier->plan(releaseVersion()))
         return false;
     if (applier->hasSelfUpdate()) {
         // Checked before anything is touched: without the helper the new

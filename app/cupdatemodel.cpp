@@ -123,6 +123,12 @@ QWidget *CUpdateModel::activeWindow() const
     return httpDialog;
 }
 
+QString CUpdateModel::releaseVersion() const
+{
+    // The HTTP check keeps the server's description in a file of its own.
+    return transportKind == Tcp && tcpDriver ? tcpDriver->lastVersionInfo().version : QString();
+}
+
 void CUpdateModel::cancel()
 {
     // The HTTP dialog stops its own transfer when it is closed.

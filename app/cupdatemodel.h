@@ -36,6 +36,8 @@ public:
     void showWindow();
     /// The window the chosen transport shows, or null.
     QWidget *activeWindow() const;
+    /// The version of the release the TCP check announced, else empty.
+    QString releaseVersion() const;
     /// Stops the download of the chosen transport (the user gave up).
     void cancel();
     /// Starts the download of the chosen transport.

@@ -28,6 +28,7 @@ public:
     QString tempDir;
     QString backupDir;
     QString updateTmpDir;
+    /// The version of the release being applied (empty when unknown).
     QString version;
     Phase phase = Phase::BackingUp;
     QVector<Entry> entries;
