@@ -3,20 +3,41 @@
 #include "app/cupdatemodel.h"
 #include "app/workdirpolicy.h"
 #include "config/cconfigmanager.h"
+#include "fileops/cfileapplier.h"
 #include "fileops/cfileoperationmanager.h"
+#include "fileops/cfilewriter.h"
 #include "fileops/delaystart.h"
 #include "log/logger.h"
 #include "ui/updatewidget.h"
 #include "ui/widget.h"
 
+#include <QApplication>
 #include <QCoreApplication>
-#include <QDir>
+#include <QEvent>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QTextCodec>
 #include <QTextStream>
+#include <QThread>
 
 #include <cstdio>
 #include <exception>
+
+void CControler::quitEventLoop(int code)
+{
+    // Queued: the result may arrive before the loop runs, and a direct quit
+    // would then be lost. Met in a nested wait (a transfer, a message box),
+    // the exit ends that wait and is posted again; met outside any loop (a
+    // window processing its events), it waits for the application's loop.
+    QMetaObject::invokeMethod(
+        this,
+        [this, code] {
+            QCoreApplication::exit(code);
+            if (QThread::currentThread()->loopLevel() != 1)
+                quitEventLoop(code);
+        },
+        Qt::QueuedConnection);
+}
 
 CControler::CControler()
     : appDirPath(QCoreApplication::applicationDirPath() + QLatin1Char('/'))
@@ -60,23 +81,28 @@ bool CControler::initialize()
 bool CControler::setupDirectories()
 {
     const CConfigManager &config = CConfigManager::instance();
-    tempDirPath = appDirPath + config.tempPath();
-    if (!tempDirPath.endsWith(QLatin1Char('/')))
-        tempDirPath += QLatin1Char('/');
-    backupDirPath = appDirPath + config.backupPath();
-    if (!backupDirPath.endsWith(QLatin1Char('/')))
-        backupDirPath += QLatin1Char('/');
-    logDebug((QStringLiteral("临时目录:") + tempDirPath).toStdString());
-    logDebug((QStringLiteral("备份目录:") + backupDirPath).toStdString());
-
-    // Both directories are removed as whole trees; refuse a configuration
-    // under which that would remove the installation.
-    const QString problem = WorkDirPolicy::checkConfiguration(appDirPath, config.tempPath(), config.backupPath(),
-                                                              tempDirPath, backupDirPath);
-    if (!problem.isEmpty()) {
+    QString problem;
+    if (!InstallLayout::build(appDirPath, config.tempPath(), config.backupPath(), config.logPath(), &layout,
+                              &problem)) {
         logError((QStringLiteral("目录配置无效:") + problem).toStdString());
         return false;
     }
+    appDirPath = layout.appDir;
+    tempDirPath = layout.tempDir;
+    backupDirPath = layout.backupDir;
+    logDebug((QStringLiteral("临时目录:") + tempDirPath).toStdString());
+    logDebug((QStringLiteral("备份目录:") + backupDirPath).toStdString());
+
+    // Both directories are emptied and removed; one that holds someone
+    // else's files is never used.
+    for (const QString &dir : {tempDirPath, backupDirPath}) {
+        if (!InstallLayout::isOursOrEmpty(dir)) {
+            logError((QStringLiteral("目录不是更新程序创建的且不为空，拒绝使用:") + dir).toStdString());
+            return false;
+        }
+    }
+    CFileWriter::instance().setTempDirectory(tempDirPath);
+    httpDialog->setTempDirectory(tempDirPath);
     return true;
 }
 
@@ -97,6 +123,13 @@ bool CControler::run()
     if (!runModeSet || runMode == RunMode::Helper)
         return false;
 
+    if (!recoverInterruptedApply()) {
+        success = false;
+        errorMessage = QStringLiteral("上次更新无法恢复，请检查日志");
+        if (runMode == RunMode::Console)
+            printJson(buildResultJson());
+        return false;
+    }
     removeBackupDir();
     removeTempDir();
 
@@ -115,14 +148,70 @@ bool CControler::run()
             launchMainProgram();
         return false;
     }
+    if (!InstallLayout::prepareWorkDir(tempDirPath)) {
+        endRun(1);
+        return false;
+    }
     model->showWindow();
+    watchRunWindow();
     return model->startUpdate();
+}
+
+bool CControler::recoverInterruptedApply()
+{
+    ApplyJournal journal;
+    switch (CFileApplier::recover(appDirPath, backupDirPath, false, &journal)) {
+    case CFileApplier::Recovery::Failed:
+        return false;
+    case CFileApplier::Recovery::RolledBack:
+    case CFileApplier::Recovery::Completed:
+        // The journal's directories may differ from today's configuration.
+        InstallLayout::removeWorkDir(journal.tempDir);
+        InstallLayout::removeWorkDir(journal.backupDir);
+        return true;
+    default:
+        return true;
+    }
+}
+
+void CControler::watchRunWindow()
+{
+    // The run ends through its result only: a window the user closes ends it
+    // as a failed update, never as an exit that looks like success.
+    QApplication::setQuitOnLastWindowClosed(false);
+    runWindow = model->activeWindow();
+    if (runWindow)
+        runWindow->installEventFilter(this);
+}
+
+bool CControler::eventFilter(QObject *watched, QEvent *event)
+{
+    const bool closing = event->type() == QEvent::Hide || event->type() == QEvent::Close;
+    if (watched == runWindow && closing && !exitRequested) {
+        if (!runEnded) {
+            logError("更新窗口被关闭，更新未完成");
+            success = false;
+            errorMessage = QStringLiteral("更新已取消");
+            model->cancel();
+        }
+        // Also after a failed apply, whose window waits for the user: closing
+        // it is the only way out once the toolkit no longer quits by itself.
+        endRun(runMode == RunMode::Console ? 1 : 0);
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void CControler::endRun(int exitCode)
+{
+    runEnded = true;
+    exitRequested = true;
+    quitEventLoop(exitCode);
 }
 
 bool CControler::hasVisibleWindow() const
 {
     // The TCP driver's window counts too: it is the one shown for TCP.
-    return (httpDialog && tcpWindow && (tcpWindow->isVisible() || httpDialog->isVisible()))
+    return runEnded || (httpDialog && tcpWindow && (tcpWindow->isVisible() || httpDialog->isVisible()))
            || (model && model->isWindowVisible());
 }
 
@@ -164,7 +253,7 @@ void CControler::printJson(const QJsonObject &json)
 
 void CControler::removeWorkDir(const QString &dir)
 {
-    if (dir.isEmpty() || !QDir(dir).exists())
+    if (dir.isEmpty() || !QFileInfo(dir).isDir())
         return;
     // Checked again at every removal: whatever the configuration says, the
     // installation itself is never removed.
@@ -172,7 +261,7 @@ void CControler::removeWorkDir(const QString &dir)
         logError((QStringLiteral("拒绝删除程序目录或其上级目录:") + dir).toStdString());
         return;
     }
-    QDir(dir).removeRecursively();
+    InstallLayout::removeWorkDir(dir);
 }
 
 void CControler::removeBackupDir()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/installlayout.h"
 #include "app/runmode.h"
 
 #include <QJsonObject>
@@ -9,6 +10,7 @@
 
 #include <memory>
 
+class CFileApplier;
 class CFileOperationManager;
 class CUpdateModel;
 class UpdateWidget;
@@ -37,7 +39,8 @@ public:
     bool parseArguments(const QStringList &args);
     /// The update check and what follows from it; see the class comment.
     bool run();
-    /// True when one of the two windows is visible.
+    /// True when one of the two windows is visible, or when the run has
+    /// ended and its exit is waiting for the event loop.
     bool hasVisibleWindow() const;
     /// Starts the client one second from now through the restart script.
     bool launchMainProgram();
@@ -72,6 +75,8 @@ public:
     QString appDirectory() const { return appDirPath; }
     QString tempDirectoryPath() const { return tempDirPath; }
     QString backupDirectoryPath() const { return backupDirPath; }
+    /// The installation's directories, resolved by `initialize`.
+    const InstallLayout &installLayout() const { return layout; }
     CUpdateModel *updateModel() const { return model.get(); }
 
     /// Works on the installation in @p dir instead of the program's own
@@ -83,16 +88,32 @@ public slots:
     /// then starts the client or the self-update helper and quits.
     void onUpdateResult(bool bSuccess);
 
+protected:
+    /// Notices the run's window being closed by the user.
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     bool setupDirectories();
+    bool recoverInterruptedApply();
+    void watchRunWindow();
+    void endRun(int exitCode);
+    /// Ends the application's event loop with @p code once it runs.
+    void quitEventLoop(int code);
     void removeBackupDir();
     void removeTempDir();
     void removeWorkDir(const QString &dir);
+    /// The version of the release being applied, for the journal.
+    QString releaseVersion() const;
 
     Widget *httpDialog = nullptr;
     UpdateWidget *tcpWindow = nullptr;
     std::unique_ptr<CUpdateModel> model;
     std::unique_ptr<CFileOperationManager> fileManager;
+    std::unique_ptr<CFileApplier> applier;
+    InstallLayout layout;
+    QObject *runWindow = nullptr;
+    bool runEnded = false;
+    bool exitRequested = false;
     RunMode runMode = RunMode::Window;
     bool runModeSet = false;
     bool updateAvailable = false;

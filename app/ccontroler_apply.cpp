@@ -4,8 +4,8 @@
 #include "app/ccontroler.h"
 
 #include "app/cupdatemodel.h"
-#include "app/workdirpolicy.h"
 #include "config/cconfigmanager.h"
+#include "fileops/cfileapplier.h"
 #include "fileops/cfileoperationmanager.h"
 #include "fileops/delaystart.h"
 #include "fileops/safepath.h"
@@ -13,103 +13,100 @@
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSettings>
 
 #include <exception>
 
 namespace {
 
 const QString kUpdaterName = QStringLiteral("update.exe");
-const QString kUpdateIni = QStringLiteral("update.ini");
-const QString kManifest = QStringLiteral("md5.txt");
 
 std::string utf8(const QString &text)
 {
     return text.toStdString();
 }
 
-// Quit through the event loop: the result may arrive before the loop runs,
-// and a direct quit would then be lost.
-void quitEventLoop(int code)
-{
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(), [code] { QCoreApplication::exit(code); }, Qt::QueuedConnection);
-}
-
-QFileInfoList topLevelEntries(const QString &dir)
-{
-    return QDir(dir).entryInfoList(QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot, QDir::Unsorted);
-}
-
 } // namespace
+
+QString CControler::releaseVersion() const
+{
+    const QString announced = model ? model->releaseVersion() : QString();
+    if (!announced.isEmpty())
+        return announced;
+    // Over HTTP the server's description was downloaded beside the installed one.
+    const QSettings ini(appDirPath + CFileApplier::specialFiles().first().downloaded, QSettings::IniFormat);
+    return ini.value(QStringLiteral("Version/Version")).toString();
+}
 
 void CControler::onUpdateResult(bool bSuccess)
 {
+    if (runEnded)
+        return; // the run was already ended, by a closed window or an earlier result
     if (!bSuccess) {
+        success = false;
         // A script waiting for the console result cannot close the window.
         if (runMode == RunMode::Console) {
             logError("下载失败，控制台模式退出");
-            quitEventLoop(1);
+            endRun(1);
         }
         return;
     }
+    runEnded = true;
     model->showApplying();
     if (!backupFiles()) {
+        success = false;
         model->showApplied(false);
         if (runMode == RunMode::Console)
-            quitEventLoop(1);
+            endRun(1);
         return;
     }
     if (!replaceFiles()) {
+        success = false;
         rollbackFiles();
         model->showApplied(false);
         if (runMode == RunMode::Console)
-            quitEventLoop(1);
+            endRun(1);
         return;
     }
     model->showApplied(true);
     if (!hasSelfUpdate()) {
+        applier->commit();
         removeBackupDir();
         removeTempDir();
         launchMainProgram();
     } else {
+        applier->markHandedToHelper();
         launchUpdateHelper();
     }
-    quitEventLoop(0);
+    endRun(0);
 }
 
 bool CControler::backupFiles()
 {
     logInfo("开始执行文件备份操作");
-    QDir().mkpath(backupDirPath);
+    if (!InstallLayout::prepareWorkDir(backupDirPath))
+        return false;
     if (!QFileInfo::exists(tempDirPath))
         logError(utf8(QStringLiteral("临时目录不存在:") + tempDirPath));
 
-    const QDir temp(tempDirPath);
-    for (const QFileInfo &entry : topLevelEntries(tempDirPath)) {
-        const QString name = entry.fileName();
-        if (name == kUpdaterName || name == kUpdateIni || name == kManifest)
-            continue;
-        const QString rel = temp.relativeFilePath(entry.absoluteFilePath());
-        const QString installed = appDirPath + rel;
-        const QString backup = backupDirPath + rel;
-        if (entry.isDir()) {
-            if (!backupDirectory(entry.absoluteFilePath(), installed, backup))
-                return false;
-        } else if (QFileInfo::exists(installed) && !QFileInfo::exists(backup)) {
-            // An installed file about to be replaced must be in the backup,
-            // or a later failure could not restore it.
-            QDir().mkpath(QFileInfo(backup).absolutePath());
-            if (!QFile::copy(installed, backup)) {
-                logError(utf8(QStringLiteral("备份文件失败:") + installed + QStringLiteral("->") + backup));
-                return false;
-            }
+    applier = std::make_unique<CFileApplier>(appDirPath, tempDirPath, backupDirPath, layout.updateTmpDir);
+    if (!applier->plan(releaseVersion()))
+        return false;
+    if (applier->hasSelfUpdate()) {
+        // Checked before anything is touched: without the helper the new
+        // updater could never be installed.
+        const QString helper = appDirPath + CConfigManager::instance().updateHelperExe();
+        if (CConfigManager::instance().updateHelperExe().isEmpty() || !QFileInfo(helper).isFile()) {
+            logError(utf8(QStringLiteral("更新助手程序不存在，无法自我更新:") + helper));
+            applier.reset();
+            return false;
         }
     }
-    if (!backupSpecialFiles()) {
-        logError("备份特殊文件失败");
+    if (!applier->backup()) {
+        applier->abandon();
+        applier.reset();
         return false;
     }
     logInfo("文件备份操作完成");
@@ -119,56 +116,46 @@ bool CControler::backupFiles()
 bool CControler::replaceFiles()
 {
     logInfo("开始执行文件替换操作");
-    const QDir temp(tempDirPath);
-    for (const QFileInfo &entry : topLevelEntries(tempDirPath)) {
-        const QString name = entry.fileName();
-        if (name == kUpdaterName)
-            continue; // left to the self-update helper
-        const QString source = entry.absoluteFilePath();
-        QString target;
-        if (name == kUpdateIni)
-            target = appDirPath + QStringLiteral("update/") + kUpdateIni;
-        else if (name == kManifest)
-            target = appDirPath + kManifest;
-        else
-            target = appDirPath + temp.relativeFilePath(source);
-
-        if (entry.isDir()) {
-            if (!copyDirectory(source, target)) {
-                logError(utf8(QStringLiteral("复制目录失败:") + source + QStringLiteral("->") + target));
-                return false;
-            }
-        } else if (entry.isFile()) {
-            if (!copyFile(source, target)) {
-                logError(utf8(QStringLiteral("替换文件失败:") + source + QStringLiteral("->") + target));
-                return false;
-            }
-        }
-    }
-    if (!replaceSpecialFiles()) {
-        logError("替换特殊文件失败");
+    if (!applier) {
+        logError("没有可替换的文件，请先备份");
         return false;
     }
+    if (!applier->replace())
+        return false;
     logInfo("文件替换操作完成");
     return true;
 }
 
 bool CControler::rollbackFiles()
 {
-    const QString backupValue = CConfigManager::instance().backupPath();
-    if (backupValue.isEmpty()) {
-        logError("备份目录未配置");
-        return false;
+    if (!applier) {
+        // Another process made the backup: its journal says what to undo.
+        ApplyJournal journal;
+        const CFileApplier::Recovery found = CFileApplier::recover(appDirPath, backupDirPath, true, &journal);
+        if (found == CFileApplier::Recovery::Failed) {
+            errorMessage = QStringLiteral("更新日志无法读取");
+            logError(utf8(QStringLiteral("回退文件失败:") + errorMessage));
+            return false;
+        }
+        if (found == CFileApplier::Recovery::PendingHelper)
+            applier = std::make_unique<CFileApplier>(journal);
+        if (found == CFileApplier::Recovery::RolledBack || found == CFileApplier::Recovery::Completed) {
+            InstallLayout::removeWorkDir(journal.tempDir);
+            InstallLayout::removeWorkDir(journal.backupDir);
+            return found == CFileApplier::Recovery::RolledBack;
+        }
     }
-    const QString source = appDirPath + backupValue;
-    // Restoring the installation "from" itself would delete each file before
-    // copying it onto itself.
-    if (WorkDirPolicy::coversAppDir(appDirPath, source)) {
-        errorMessage = QStringLiteral("备份目录不能是程序目录或其上级目录:") + source;
-        logError(utf8(QStringLiteral("回退文件失败:") + errorMessage));
-        return false;
-    }
-    if (!fileManager->rollback(source, appDirPath, QStringList())) {
+    if (applier) {
+        tempDirPath = applier->journal().tempDir;
+        backupDirPath = applier->journal().backupDir;
+        if (!applier->rollback()) {
+            errorMessage = applier->lastError();
+            logError(utf8(QStringLiteral("回退文件失败:") + errorMessage));
+            return false;
+        }
+        applier.reset();
+    } else if (!fileManager->rollback(backupDirPath, appDirPath, QStringList())) {
+        // A backup without a journal (left by an older updater) is restored whole.
         errorMessage = fileManager->lastError();
         logError(utf8(QStringLiteral("回退文件失败:") + errorMessage));
         return false;
@@ -212,7 +199,27 @@ bool CControler::runHelperRole()
 {
     if (!runModeSet || runMode != RunMode::Helper)
         return false;
+    // The directories come from the journal of the apply that started the
+    // self-update, not from the system.cfg that apply may have replaced.
+    ApplyJournal journal;
+    const CFileApplier::Recovery found = CFileApplier::recover(appDirPath, backupDirPath, true, &journal);
+    if (found == CFileApplier::Recovery::PendingHelper) {
+        applier = std::make_unique<CFileApplier>(journal);
+        tempDirPath = journal.tempDir;
+        backupDirPath = journal.backupDir;
+    } else if (found == CFileApplier::Recovery::Failed) {
+        return false; // nothing is deleted while a journal cannot be acted on
+    } else if (found != CFileApplier::Recovery::Nothing) {
+        // Whatever the helper says, an apply that never reached it was undone
+        // (or finished) just now.
+        InstallLayout::removeWorkDir(journal.tempDir);
+        InstallLayout::removeWorkDir(journal.backupDir);
+        return false;
+    }
     if (arguments.contains(QStringLiteral("HelperSuccess"))) {
+        if (applier && !applier->commit())
+            return false;
+        applier.reset();
         removeBackupDir();
         removeTempDir();
         removeTempUpdater();
@@ -223,7 +230,10 @@ bool CControler::runHelperRole()
 
 void CControler::removeTempUpdater()
 {
-    const QString name = CConfigManager::instance().updateExe();
+    QString name = CConfigManager::instance().updateExe();
+    // Without a configured name the helper keeps the old updater under this one.
+    if (name.isEmpty())
+        name = kUpdaterName + QStringLiteral(".old");
     // Only a plain file name below UpdateTmp/ is ours to delete: an empty
     // value names the directory itself, and "../x" would leave it.
     if (!SafePath::isSafeFileName(name)) {
@@ -231,7 +241,7 @@ void CControler::removeTempUpdater()
             logError(utf8(QStringLiteral("UpdateExe不是合法的文件名:") + name));
         return;
     }
-    const QString path = appDirPath + QStringLiteral("UpdateTmp/") + name;
+    const QString path = layout.updateTmpDir + name;
     if (!QFileInfo(path).isFile())
         return;
     if (QFile::remove(path)) {

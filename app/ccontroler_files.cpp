@@ -1,8 +1,10 @@
-// File primitives of CControler: backup, copy and replacement of the files
-// of an installation. Each logs what it did; failures return false.
+// File primitives of CControler over the installation. They forward to the
+// file applier, which keeps every file whole while it is replaced.
 
 #include "app/ccontroler.h"
 
+#include "fileops/cfileapplier.h"
+#include "fileops/durablefile.h"
 #include "log/logger.h"
 
 #include <QDir>
@@ -21,14 +23,14 @@ QFileInfoList sortedEntries(const QString &dir)
     return QDir(dir).entryInfoList(QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
 }
 
-// Copies @p src to @p dst unless a backup is already there; false only when
-// a needed copy failed.
+// Keeps @p src at @p dst unless a backup is already there (which counts as
+// done); false only when a needed backup could not be made.
 bool backupOne(const QString &src, const QString &dst)
 {
     if (QFileInfo::exists(dst))
         return true;
     QDir().mkpath(QFileInfo(dst).absolutePath());
-    return QFile::copy(src, dst);
+    return DurableFile::hardLink(src, dst) || DurableFile::copyFlushed(src, dst);
 }
 
 } // namespace
@@ -56,28 +58,17 @@ bool CControler::backupDirectory(const QString &newFilesDir, const QString &inst
 
 bool CControler::backupSpecialFiles()
 {
-    struct Special
-    {
-        QString src;
-        QString dst;
-        const char *failed;
-        const char *done;
-    };
-    const Special specials[] = {
-        {appDirPath + QStringLiteral("update/update.ini"), backupDirPath + QStringLiteral("update/update.ini"),
-         "备份update.ini失败:", "备份update.ini成功:"},
-        {appDirPath + QStringLiteral("md5.txt"), backupDirPath + QStringLiteral("md5.txt"), "备份md5.txt失败:",
-         "备份md5.txt成功:"},
-    };
-    for (const Special &file : specials) {
-        if (!QFileInfo::exists(file.src))
+    for (const CFileApplier::Special &special : CFileApplier::specialFiles()) {
+        const QString src = appDirPath + special.installed;
+        const QString dst = backupDirPath + special.installed;
+        const QString name = QFileInfo(special.installed).fileName();
+        if (!QFileInfo::exists(src))
             continue;
-        QDir().mkpath(QFileInfo(file.dst).absolutePath());
-        if (!QFile::copy(file.src, file.dst)) {
-            logError(utf8(QString::fromUtf8(file.failed) + file.src));
+        if (!backupOne(src, dst)) {
+            logError(utf8(QStringLiteral("备份") + name + QStringLiteral("失败:") + src));
             return false;
         }
-        logInfo(utf8(QString::fromUtf8(file.done) + file.src + QStringLiteral("->") + file.dst));
+        logInfo(utf8(QStringLiteral("备份") + name + QStringLiteral("成功:") + src + QStringLiteral("->") + dst));
     }
     return true;
 }
@@ -104,52 +95,30 @@ bool CControler::copyDirectory(const QString &src, const QString &dst)
 
 bool CControler::copyFile(const QString &src, const QString &dst)
 {
-    QDir().mkpath(QFileInfo(dst).absolutePath());
-    const QFileInfo installed(dst);
-    // Downloads carry no permission bits; a replaced file keeps its own, so
-    // that an executable stays executable on POSIX.
-    const QFileDevice::Permissions permissions = installed.exists() ? installed.permissions()
-                                                                    : QFileDevice::Permissions();
-    if (installed.exists() && !QFile::remove(dst)) {
-        logError(utf8(QStringLiteral("无法删除现有文件:") + dst));
+    QString why;
+    if (!CFileApplier::installFile(src, dst, false, &why)) {
+        logError(utf8(QStringLiteral("文件复制失败:") + src + QStringLiteral("->") + dst + QStringLiteral(", ") + why));
         return false;
     }
-    if (!QFile::copy(src, dst)) {
-        logError(utf8(QStringLiteral("文件复制失败:") + src + QStringLiteral("->") + dst));
-        return false;
-    }
-    if (permissions && !QFile::setPermissions(dst, permissions))
-        logWarn(utf8(QStringLiteral("无法保留文件权限:") + dst));
     logInfo(utf8(QStringLiteral("文件复制成功:") + src + QStringLiteral("->") + dst));
     return true;
 }
 
 bool CControler::replaceSpecialFiles()
 {
-    struct Special
-    {
-        QString src;
-        QString dst;
-        const char *failed;
-        const char *done;
-        const char *missing;
-    };
-    const Special specials[] = {
-        {appDirPath + QStringLiteral("update/updateTmp.ini"), appDirPath + QStringLiteral("update/update.ini"),
-         "替换update.ini失败:", "替换update.ini成功:", "临时update.ini文件不存在:"},
-        {appDirPath + QStringLiteral("update/md5Tmp.txt"), appDirPath + QStringLiteral("md5.txt"),
-         "替换md5.txt失败:", "替换md5.txt成功:", "临时md5.txt文件不存在:"},
-    };
-    for (const Special &file : specials) {
-        if (!QFileInfo::exists(file.src)) {
-            logWarn(utf8(QString::fromUtf8(file.missing) + file.src));
+    for (const CFileApplier::Special &special : CFileApplier::specialFiles()) {
+        const QString src = appDirPath + special.downloaded;
+        const QString dst = appDirPath + special.installed;
+        const QString name = QFileInfo(special.installed).fileName();
+        if (!QFileInfo::exists(src)) {
+            logWarn(utf8(QStringLiteral("临时") + name + QStringLiteral("文件不存在:") + src));
             continue;
         }
-        if (!copyFile(file.src, file.dst)) {
-            logError(utf8(QString::fromUtf8(file.failed) + file.src + QStringLiteral("->") + file.dst));
+        if (!copyFile(src, dst)) {
+            logError(utf8(QStringLiteral("替换") + name + QStringLiteral("失败:") + src + QStringLiteral("->") + dst));
             return false;
         }
-        logInfo(utf8(QString::fromUtf8(file.done) + file.src + QStringLiteral("->") + file.dst));
+        logInfo(utf8(QStringLiteral("替换") + name + QStringLiteral("成功:") + src + QStringLiteral("->") + dst));
     }
     return true;
 }

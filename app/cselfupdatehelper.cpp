@@ -1,6 +1,7 @@
 #include "app/cselfupdatehelper.h"
 
 #include "app/cupdaterswap.h"
+#include "app/installlayout.h"
 #include "app/instanceguard.h"
 #include "config/cconfigmanager.h"
 #include "fileops/safepath.h"
@@ -95,15 +96,20 @@ bool CSelfUpdateHelper::resolvePaths(const QStringList &arguments)
     }
     installed = appDir + QLatin1Char('/') + installedName;
 
-    // An empty temporary setting would make the new file the installed file.
-    const QString tempPath = config.tempPath();
-    if (tempPath.split(QLatin1Char('/'), Qt::SkipEmptyParts).isEmpty()) {
-        return fail(QStringLiteral("临时目录未配置"));
+    // The same rules as the updater's, so that the two never disagree.
+    QString tempDir = tempDirectory;
+    if (tempDir.isEmpty()) {
+        InstallLayout layout;
+        if (!InstallLayout::build(appDir, config.tempPath(), config.backupPath(), config.logPath(), &layout,
+                                  &reason)) {
+            return fail(QStringLiteral("临时目录无效:") + config.tempPath() + QStringLiteral(", ") + reason);
+        }
+        tempDir = layout.tempDir;
     }
-    if (!SafePath::isSafeRelativePath(tempPath, &reason)) {
-        return fail(QStringLiteral("临时目录无效:") + tempPath + QStringLiteral(", ") + reason);
+    if (!tempDir.endsWith(QLatin1Char('/'))) {
+        tempDir += QLatin1Char('/');
     }
-    incoming = appDir + QLatin1Char('/') + SafePath::joinRelative(tempPath, newName);
+    incoming = tempDir + newName;
 
     QString asideName = config.updateExe();
     if (asideName.isEmpty()) {

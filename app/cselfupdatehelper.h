@@ -38,6 +38,9 @@ public:
     /// Bound for the wait for the old updater (and, on Windows, for retrying
     /// a move of a file that is still locked).
     void setWaitTimeout(int milliseconds);
+    /// The resolved temporary directory (absolute, from the journal of the
+    /// apply) that holds the new updater; without it the configured one is used.
+    void setTempDirectory(const QString &dir) { tempDirectory = dir; }
     /// Pause between two looks at the instance marker.
     void setPollInterval(int milliseconds);
     /// Called right after the installed updater has been moved aside and
@@ -79,6 +82,7 @@ private:
 
     const CConfigManager &config;
     QString appDir;
+    QString tempDirectory;
     int waitTimeoutMs = kDefaultWaitTimeoutMs;
     int pollIntervalMs = kDefaultPollIntervalMs;
     std::function<void()> afterMoveAsideHook;

@@ -151,6 +151,26 @@ void CUpdateModel::showApplied(bool ok)
     pause.exec(QEventLoop::ExcludeUserInputEvents);
 }
 
+QWidget *CUpdateModel::activeWindow() const
+{
+    if (transportKind == Tcp)
+        return tcpDriver ? static_cast<QWidget *>(tcpDriver->progressWindow()) : tcpWindow;
+    return httpDialog;
+}
+
+QString CUpdateModel::releaseVersion() const
+{
+    // The HTTP check keeps the server's description in a file of its own.
+    return transportKind == Tcp && tcpDriver ? tcpDriver->lastVersionInfo().version : QString();
+}
+
+void CUpdateModel::cancel()
+{
+    // The HTTP dialog stops its own transfer when it is closed.
+    if (transportKind == Tcp && tcpDriver)
+        tcpDriver->onCancelRequested();
+}
+
 bool CUpdateModel::startUpdate()
 {
     if (transportKind == Tcp)

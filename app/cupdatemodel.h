@@ -7,6 +7,7 @@
 
 class CHttpUpdate;
 class CTCPUpdate;
+class QWidget;
 class UpdateWidget;
 class Widget;
 
@@ -45,6 +46,12 @@ public:
     void showApplied(bool ok);
 
     static constexpr int kSuccessPauseMs = 1000;
+    /// The window the chosen transport shows, or null.
+    QWidget *activeWindow() const;
+    /// The version of the release the TCP check announced, else empty.
+    QString releaseVersion() const;
+    /// Stops the download of the chosen transport (the user gave up).
+    void cancel();
     /// Starts the download of the chosen transport.
     bool startUpdate();
     /// Why the last check failed; empty after a successful check.

@@ -1,5 +1,6 @@
 #include "app/cupdaterswap.h"
 
+#include "fileops/durablefile.h"
 #include "log/logger.h"
 
 #include <QCryptographicHash>
@@ -202,27 +203,30 @@ bool CUpdaterSwap::moveOldAside()
             return fail(QStringLiteral("删除旧的备份文件失败:") + aside + QStringLiteral(", ") + stale.errorString());
         }
     }
-    if (!moveWithRetry(installed, aside, &why)) {
-        return fail(QStringLiteral("移动旧的更新程序失败:") + installed + QStringLiteral("->") + aside
+    // The old file gets a second name instead of losing its first: the
+    // installed name always holds a whole updater.
+    if (!DurableFile::hardLink(installed, aside, &why) && !DurableFile::copyFlushed(installed, aside, &why)) {
+        QFile::remove(aside);
+        return fail(QStringLiteral("保存旧的更新程序失败:") + installed + QStringLiteral("->") + aside
                     + QStringLiteral(", ") + why);
     }
     oldMovedAside = true;
-    logLine(logInfo, QStringLiteral("旧的更新程序已移到:") + aside);
+    logLine(logInfo, QStringLiteral("旧的更新程序已保存到:") + aside);
     return true;
 }
 
 bool CUpdaterSwap::installStaged()
 {
-    QFile copy(stagingPath());
-    if (!copy.rename(installed)) {
+    QString why;
+    if (!DurableFile::flushFile(stagingPath(), &why) || !replaceWithRetry(stagingPath(), installed, &why)) {
         return fail(QStringLiteral("安装新的更新程序失败:") + stagingPath() + QStringLiteral("->") + installed
-                    + QStringLiteral(", ") + copy.errorString());
+                    + QStringLiteral(", ") + why);
     }
     newInstalled = true;
+    DurableFile::flushDirectory(QFileInfo(installed).absolutePath());
 
     QByteArray md5;
     qint64 size = -1;
-    QString why;
     if (!fingerprint(installed, &md5, &size, &why)) {
         return fail(QStringLiteral("读取新安装的更新程序失败:") + installed + QStringLiteral(", ") + why);
     }
@@ -245,32 +249,26 @@ bool CUpdaterSwap::installStaged()
 
 bool CUpdaterSwap::restore()
 {
-    if (newInstalled) {
-        QFile unwanted(installed);
-        if (!unwanted.remove()) {
-            logLine(logError, QStringLiteral("删除新安装的更新程序失败:") + installed + QStringLiteral(", ")
-                        + unwanted.errorString());
-        }
-        newInstalled = false;
-    }
     if (!oldMovedAside) {
         return QFileInfo(installed).isFile();
     }
-    logLine(logInfo, QStringLiteral("恢复旧的更新程序:") + aside + QStringLiteral("->") + installed);
     QString why;
-    if (moveWithRetry(aside, installed, &why)) {
+    if (!newInstalled) {
+        // The installed name never stopped holding the old file; only the
+        // kept second name goes.
+        QFile::remove(aside);
         oldMovedAside = false;
+        return QFileInfo(installed).isFile();
+    }
+    logLine(logInfo, QStringLiteral("恢复旧的更新程序:") + aside + QStringLiteral("->") + installed);
+    if (replaceWithRetry(aside, installed, &why)) {
+        oldMovedAside = false;
+        newInstalled = false;
+        DurableFile::flushDirectory(QFileInfo(installed).absolutePath());
     } else {
-        // A copy still gives the installation a working program; the kept
-        // original stays where it is.
         logLine(logError, QStringLiteral("移回旧的更新程序失败:") + aside + QStringLiteral("->") + installed
                     + QStringLiteral(", ") + why);
-        QFile kept(aside);
-        if (!kept.copy(installed)) {
-            logLine(logError, QStringLiteral("复制回旧的更新程序失败:") + aside + QStringLiteral("->") + installed
-                        + QStringLiteral(", ") + kept.errorString());
-            return false;
-        }
+        return false;
     }
     QByteArray md5;
     qint64 size = -1;
@@ -282,15 +280,13 @@ bool CUpdaterSwap::restore()
     return true;
 }
 
-bool CUpdaterSwap::moveWithRetry(const QString &from, const QString &to, QString *why) const
+bool CUpdaterSwap::replaceWithRetry(const QString &from, const QString &to, QString *why) const
 {
     const QDeadlineTimer retryUntil(retryTimeoutMs);
     for (;;) {
-        QFile file(from);
-        if (file.rename(to)) {
+        if (DurableFile::replace(from, to, why)) {
             return true;
         }
-        *why = file.errorString();
         if (!kRetryLockedFiles || retryUntil.hasExpired()) {
             return false;
         }

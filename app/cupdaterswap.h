@@ -9,8 +9,8 @@
 /// name always holds a complete, checked program.
 ///
 /// `apply` copies the new file next to the installed one under a temporary
-/// name, checks the copy, moves the installed file aside, renames the copy
-/// into place and checks size, MD5 and (on POSIX) the execute bits. When a
+/// name, checks the copy, keeps the installed file under a second name (hard
+/// link, else copy), renames the copy over it in one step and checks size, MD5 and (on POSIX) the execute bits. When a
 /// step after the move fails, the old file is put back before `apply`
 /// returns false. Every failure is logged with the file and the toolkit's
 /// error text and kept in `errorString`.
@@ -31,8 +31,7 @@ public:
     /// Performs the swap. True when the new file is installed and checked;
     /// false with the old file back in place (or untouched).
     bool apply();
-    /// Undoes a successful `apply`: removes the new file and puts the old one
-    /// back. True when the old file is in place and matches what was moved.
+    /// Undoes a successful `apply`: renames the kept old file over the new one. True when the old file is in place and matches what was moved.
     bool restore();
 
     /// The temporary name the new file is copied to before the rename.
@@ -44,7 +43,7 @@ private:
     bool stage();
     bool moveOldAside();
     bool installStaged();
-    bool moveWithRetry(const QString &from, const QString &to, QString *why) const;
+    bool replaceWithRetry(const QString &from, const QString &to, QString *why) const;
     bool fail(const QString &message);
 
     QString installed;

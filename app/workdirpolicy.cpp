@@ -7,40 +7,79 @@ namespace WorkDirPolicy {
 
 namespace {
 
+#ifdef Q_OS_WIN
+constexpr Qt::CaseSensitivity kCase = Qt::CaseInsensitive;
+#else
+constexpr Qt::CaseSensitivity kCase = Qt::CaseSensitive;
+#endif // Q_OS_WIN
+
 // True when @p inner is @p outer or lies below it.
 bool isSameOrInside(const QString &inner, const QString &outer)
 {
-    if (inner == outer)
+    if (inner.compare(outer, kCase) == 0)
         return true;
     const QString prefix = outer.endsWith(QLatin1Char('/')) ? outer : outer + QLatin1Char('/');
-    return inner.startsWith(prefix);
+    return inner.startsWith(prefix, kCase);
+}
+
+// The root of an absolute path: "/", "D:/" or "//server/share/".
+QString rootOf(const QString &absolute, QString *rest)
+{
+    if (absolute.size() >= 3 && absolute.at(1) == QLatin1Char(':') && absolute.at(2) == QLatin1Char('/')) {
+        *rest = absolute.mid(3);
+        return absolute.left(3);
+    }
+    if (absolute.startsWith(QLatin1String("//"))) {
+        const int server = absolute.indexOf(QLatin1Char('/'), 2);
+        const int share = server < 0 ? -1 : absolute.indexOf(QLatin1Char('/'), server + 1);
+        if (share < 0) {
+            rest->clear();
+            return absolute + QLatin1Char('/');
+        }
+        *rest = absolute.mid(share + 1);
+        return absolute.left(share + 1);
+    }
+    *rest = absolute.mid(1);
+    return QStringLiteral("/");
 }
 
 } // namespace
 
 QString resolve(const QString &path)
 {
-    QString clean = QDir::cleanPath(QDir::current().absoluteFilePath(path));
-    // Resolve links in the longest existing ancestor, then append the rest,
-    // so "link-to-app/../x" and not-yet-created directories compare correctly.
-    QString existing = clean;
+    // Walk the raw path as the operating system does: each existing step has
+    // its links resolved before a following ".." applies to it, so
+    // "link/../../x" means the parent of the link's target, not of the link.
+    // Once a step does not exist, the rest is appended as written.
     QString rest;
-    while (!existing.isEmpty() && !QFileInfo::exists(existing)) {
-        const int cut = existing.lastIndexOf(QLatin1Char('/'));
-        if (cut <= 0) {
-            existing = QStringLiteral("/");
-            break;
+    const QString absolute = QDir::fromNativeSeparators(QDir::current().absoluteFilePath(path));
+    const QString root = rootOf(absolute, &rest);
+    QString current = root;
+    bool existing = QFileInfo(root).isDir();
+    for (const QString &part : rest.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        if (part == QLatin1String("."))
+            continue;
+        if (part == QLatin1String("..")) {
+            if (current.size() > root.size())
+                current = current.left(current.lastIndexOf(QLatin1Char('/'), current.size() - 2) + 1);
+            if (current.size() < root.size())
+                current = root;
+            continue;
         }
-        rest = existing.mid(cut) + rest;
-        existing = existing.left(cut);
+        const QString next = current + part;
+        if (existing && QFileInfo::exists(next)) {
+            const QString canonical = QFileInfo(next).canonicalFilePath();
+            current = (canonical.isEmpty() ? next : canonical);
+        } else {
+            existing = false;
+            current = next;
+        }
+        if (!current.endsWith(QLatin1Char('/')))
+            current += QLatin1Char('/');
     }
-    const QString canonical = QFileInfo(existing).canonicalFilePath();
-    const QString resolved = QDir::cleanPath((canonical.isEmpty() ? existing : canonical) + rest);
-#ifdef Q_OS_WIN
-    return resolved.toLower(); // the file system ignores letter case
-#else
-    return resolved;
-#endif // Q_OS_WIN
+    if (current.size() > root.size())
+        current.chop(1);
+    return current;
 }
 
 bool coversAppDir(const QString &appDir, const QString &dir)

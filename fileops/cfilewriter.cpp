@@ -1,6 +1,7 @@
 #include "fileops/cfilewriter.h"
 
 #include "config/cconfigmanager.h"
+#include "fileops/durablefile.h"
 #include "fileops/safepath.h"
 
 #include <QCoreApplication>
@@ -31,8 +32,8 @@ QString CFileWriter::targetPath(const QString &filePath, const QString &fileName
         qWarning() << "Refused unsafe file path:" << filePath << fileName << reason;
         return QString();
     }
-    return QDir::cleanPath(appDir + QLatin1Char('/') + config.tempDir() + QLatin1Char('/')
-                           + SafePath::joinRelative(filePath, fileName));
+    const QString area = tempDirectory.isEmpty() ? appDir + QLatin1Char('/') + config.tempDir() : tempDirectory;
+    return QDir::cleanPath(area + QLatin1Char('/') + SafePath::joinRelative(filePath, fileName));
 }
 
 QFile *CFileWriter::openFor(const QString &key, const QString &path, bool truncate)
@@ -87,6 +88,10 @@ bool CFileWriter::writeFileData(const QString &filePath, const QString &fileName
         return false;
     }
     if (isLast) {
+        // The apply flushes every new file before renaming it into place;
+        // starting that now overlaps it with the rest of the download.
+        file->flush();
+        DurableFile::startWriteback(file->handle());
         file->close();
         const bool flushed = file->error() == QFileDevice::NoError;
         if (!flushed)

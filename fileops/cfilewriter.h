@@ -40,6 +40,10 @@ public:
     bool writeFileData(const QString &filePath, const QString &fileName, const QByteArray &data,
                        bool isLast);
 
+    /// Writes into @p dir (absolute, resolved once by the controller) instead
+    /// of the configured value joined to the application directory.
+    void setTempDirectory(const QString &dir) { tempDirectory = dir; }
+
     /// Absolute path that @p filePath/@p fileName is written to, or the empty
     /// text when the names are refused.
     QString targetPath(const QString &filePath, const QString &fileName) const;
@@ -53,4 +57,5 @@ private:
     std::map<QString, std::unique_ptr<QFile>> openFiles;
     const CConfigManager &config;
     QString appDir;
+    QString tempDirectory;
 };

@@ -28,4 +28,22 @@ bool build(const Md5Manifest &diff, const QString &base, const QString &serverFo
     return true;
 }
 
+bool buildInto(const Md5Manifest &diff, const QString &base, const QString &serverFolder, const QString &tempDir,
+               QVector<DownloadEntry> *out, QString *detail, QString *reason)
+{
+    out->clear();
+    QString badPath;
+    if (ManifestPathRules::findUnsafePath(diff, &badPath, reason)) {
+        *detail = QStringLiteral("文件路径不安全:") + ManifestPathRules::printable(badPath);
+        return false;
+    }
+    const QString dir = tempDir.endsWith(QLatin1Char('/')) ? tempDir.left(tempDir.size() - 1) : tempDir;
+    out->reserve(diff.size());
+    for (auto it = diff.cbegin(); it != diff.cend(); ++it) {
+        out->append(DownloadEntry{HttpLayout::fileUrl(base, serverFolder, it.key()),
+                                  HttpLayout::localFilePath(dir, QString(), it.key()), it.value()});
+    }
+    return true;
+}
+
 } // namespace DownloadPlan

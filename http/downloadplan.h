@@ -15,6 +15,10 @@ namespace DownloadPlan {
 /// and @p tempPath must be usable; otherwise returns false with @p detail
 /// ("文件路径不安全:" + path, or "临时目录配置无效:" + tempPath) and
 /// @p reason set, and @p out empty.
+/// As above, into the resolved temporary directory @p tempDir (absolute).
+bool buildInto(const Md5Manifest &diff, const QString &base, const QString &serverFolder, const QString &tempDir,
+               QVector<DownloadEntry> *out, QString *detail, QString *reason);
+
 bool build(const Md5Manifest &diff, const QString &base, const QString &serverFolder, const QString &appDir,
            const QString &tempPath, QVector<DownloadEntry> *out, QString *detail, QString *reason);
 

@@ -246,8 +246,10 @@ void Widget::startDownloads(const Md5Manifest &map)
     totalCount = map.size();
 
     QString reason;
-    if (!DownloadPlan::build(map, baseUrl(), serverFolder, appDir, config.tempPath(), &downloads, &detailText,
-                             &reason)) {
+    const bool planned = tempDirectory.isEmpty()
+        ? DownloadPlan::build(map, baseUrl(), serverFolder, appDir, config.tempPath(), &downloads, &detailText, &reason)
+        : DownloadPlan::buildInto(map, baseUrl(), serverFolder, tempDirectory, &downloads, &detailText, &reason);
+    if (!planned) {
         logError((detailText + QLatin1Char(' ') + reason).toStdString());
         onUpdateCompleted(false);
         return;

@@ -38,6 +38,9 @@ public:
     explicit Widget(QWidget *parent = nullptr);
     /// A dialog over @p config for the installation in @p appDirectory.
     Widget(const CConfigManager &config, const QString &appDirectory, QWidget *parent = nullptr);
+    /// The resolved temporary directory the downloads go to (absolute);
+    /// without it the configured value below the application directory is used.
+    void setTempDirectory(const QString &dir) { tempDirectory = dir; }
     /// Emits `sigUpdateResult(false)`, stops a running transfer, then goes.
     ~Widget() override;
 
@@ -114,6 +117,7 @@ private:
 
     Ui::Widget *ui;
     QString appDir;
+    QString tempDirectory;
     QString serverFolder;
     QString serverVersion;
     QVector<QString> tempFiles;

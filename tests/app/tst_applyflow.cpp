@@ -1,5 +1,7 @@
 #include "app/ccontroler.h"
+#include "app/installlayout.h"
 #include "config/cconfigmanager.h"
+#include "fileops/applyjournal.h"
 #include "installation.h"
 
 #include <QSignalSpy>
@@ -30,11 +32,18 @@ private slots:
     void helperRoleSuccess();
     void helperRoleRollsBack_data();
     void helperRoleRollsBack();
-    void rollbackNeedsBackupValue();
+    void unusableBackupValueIsRefused();
+    void unsafeWorkDirsAreRefused_data();
+    void unsafeWorkDirsAreRefused();
+    void releaseWithUpdateIniApplies();
+    void failedApplyRestoresExactly();
+    void missingHelperRefusesBeforeTouching();
 
 private:
     void makeController(const QByteArray &extraConfig = QByteArray());
     bool clientStarted(int waitMs);
+    void applySelfUpdate();
+    bool canChattr();
 
     std::unique_ptr<Installation> app;
     std::unique_ptr<CControler> controller;
@@ -61,6 +70,8 @@ void TestApplyFlow::makeController(const QByteArray &extraConfig)
     controller = std::make_unique<CControler>();
     controller->setAppDirectory(app->path());
     QVERIFY(controller->initialize());
+    // The run creates the temporary area before a download fills it.
+    QVERIFY(InstallLayout::prepareWorkDir(controller->tempDirectoryPath()));
 }
 
 bool TestApplyFlow::clientStarted(int waitMs)
@@ -77,14 +88,20 @@ void TestApplyFlow::newFilesOnly()
     app->write(QStringLiteral("UpdateTmpFiles/plugins/extra.dll"), "extra");
 
     QVERIFY(controller->backupFiles());
-    QCOMPARE(app->read(QStringLiteral("Backup/update/update.ini")), QByteArray("[Version]\nVersion=1\n"));
-    QCOMPARE(app->read(QStringLiteral("Backup/md5.txt")), QByteArray("old manifest"));
+    // Only what the update replaces is kept; new files need no backup.
+    QVERIFY(app->exists(QStringLiteral("Backup/apply.journal")));
+    QVERIFY(!app->exists(QStringLiteral("Backup/md5.txt")));
     QVERIFY(!app->exists(QStringLiteral("Backup/new.txt")));
-    QVERIFY(!app->exists(QStringLiteral("Backup/plugins/extra.dll")));
 
     QVERIFY(controller->replaceFiles());
     QCOMPARE(app->read(QStringLiteral("new.txt")), QByteArray("new"));
     QCOMPARE(app->read(QStringLiteral("plugins/extra.dll")), QByteArray("extra"));
+    // A rollback deletes what the update added, with the directory it made.
+    QVERIFY(controller->rollbackFiles());
+    QVERIFY(!app->exists(QStringLiteral("new.txt")));
+    QVERIFY(!app->exists(QStringLiteral("plugins")));
+    QCOMPARE(app->read(QStringLiteral("md5.txt")), QByteArray("old manifest"));
+    QVERIFY(!app->exists(QStringLiteral(".update-apply")));
 }
 
 void TestApplyFlow::specialFilesPlacement()
@@ -182,8 +199,12 @@ void TestApplyFlow::backupSpecialFiles()
     QVERIFY(controller->backupSpecialFiles());
     QCOMPARE(app->read(QStringLiteral("Backup/md5.txt")), QByteArray("manifest"));
     QVERIFY(!app->exists(QStringLiteral("Backup/update/update.ini")));
-    // An existing backup is not replaced, and that is reported.
-    QVERIFY(!controller->backupSpecialFiles());
+    // An existing backup (the directory backup made it) counts as done.
+    // (Replaced as the apply replaces files: a new file under the old name.)
+    QFile::remove(app->path(QStringLiteral("md5.txt")));
+    app->write(QStringLiteral("md5.txt"), "changed since");
+    QVERIFY(controller->backupSpecialFiles());
+    QCOMPARE(app->read(QStringLiteral("Backup/md5.txt")), QByteArray("manifest"));
 }
 
 void TestApplyFlow::replaceSpecialFilesWithoutDownloads()
@@ -250,57 +271,187 @@ void TestApplyFlow::hiddenFilesAreLeftAlone()
     QCOMPARE(app->read(QStringLiteral("dir/shown")), QByteArray("shown"));
 }
 
+void TestApplyFlow::applySelfUpdate()
+{
+    app->write(QStringLiteral("update.exe"), "old updater");
+    app->write(QStringLiteral("lib.dll"), "old");
+    app->write(QStringLiteral("UpdateTmpFiles/update.exe"), "new updater");
+    app->write(QStringLiteral("UpdateTmpFiles/lib.dll"), "new");
+    app->write(QStringLiteral("UpdateTmpFiles/added.txt"), "added");
+    app->write(QStringLiteral("helper.sh"), "#!/bin/sh\n");
+    QFile::setPermissions(app->path(QStringLiteral("helper.sh")), QFile::ReadOwner | QFile::ExeOwner);
+    controller->onUpdateResult(true);
+    QCOMPARE(app->read(QStringLiteral("lib.dll")), QByteArray("new"));
+}
+
 void TestApplyFlow::helperRoleSuccess()
 {
-    makeController();
-    app->write(QStringLiteral("Backup/lib.dll"), "old");
-    app->write(QStringLiteral("UpdateTmpFiles/update.exe"), "new updater");
+    makeController("UpdateHelperExe=helper.sh\n");
+    applySelfUpdate();
     app->write(QStringLiteral("UpdateTmp/update.exe"), "moved-aside updater");
     QVERIFY(!controller->parseArguments({QStringLiteral("update"), QStringLiteral("updatehelper"),
                                          QStringLiteral("HelperSuccess")}));
     QVERIFY(controller->runHelperRole());
+    QCOMPARE(app->read(QStringLiteral("lib.dll")), QByteArray("new"));
     QVERIFY(!app->exists(QStringLiteral("Backup")));
     QVERIFY(!app->exists(QStringLiteral("UpdateTmpFiles")));
     QVERIFY(!app->exists(QStringLiteral("UpdateTmp/update.exe")));
+    QVERIFY(!app->exists(QStringLiteral(".update-apply")));
     QVERIFY(clientStarted(10000));
 }
 
 void TestApplyFlow::helperRoleRollsBack_data()
 {
     QTest::addColumn<QStringList>("arguments");
-    QTest::newRow("HelperFaile") << QStringList{QStringLiteral("updatehelper"), QStringLiteral("HelperFaile")};
-    QTest::newRow("no result word") << QStringList{QStringLiteral("updatehelper")};
+    QTest::addColumn<bool>("changedConfig");
+    const QStringList failed{QStringLiteral("updatehelper"), QStringLiteral("HelperFaile")};
+    QTest::newRow("HelperFaile") << failed << false;
+    QTest::newRow("no result word") << QStringList{QStringLiteral("updatehelper")} << false;
     QTest::newRow("result word in other case") << QStringList{QStringLiteral("updatehelper"),
-                                                              QStringLiteral("helpersuccess")};
+                                                              QStringLiteral("helpersuccess")} << false;
+    // The release moved both directories; the journal still knows the old ones.
+    QTest::newRow("system.cfg changed by the release") << failed << true;
 }
 
 void TestApplyFlow::helperRoleRollsBack()
 {
     QFETCH(QStringList, arguments);
-    makeController();
-    app->write(QStringLiteral("lib.dll"), "new");
-    app->write(QStringLiteral("Backup/lib.dll"), "old");
-    app->write(QStringLiteral("UpdateTmpFiles/lib.dll"), "new");
+    QFETCH(bool, changedConfig);
+    makeController("UpdateHelperExe=helper.sh\n");
+    applySelfUpdate();
+    if (changedConfig) {
+        controller.reset();
+        app->write(QStringLiteral("system.cfg"), "[Paths]\nTemp=ElsewhereTmp\nBackup=ElsewhereBak\n[Update]\nHostExe=client.sh\n");
+        CConfigManager::instance().reload();
+        controller = std::make_unique<CControler>();
+        controller->setAppDirectory(app->path());
+        QVERIFY(controller->initialize());
+    }
     QVERIFY(!controller->parseArguments(arguments));
     QVERIFY(controller->runHelperRole());
     QCOMPARE(app->read(QStringLiteral("lib.dll")), QByteArray("old"));
+    QCOMPARE(app->read(QStringLiteral("update.exe")), QByteArray("old updater"));
+    QVERIFY(!app->exists(QStringLiteral("added.txt")));
     QVERIFY(!app->exists(QStringLiteral("Backup")));
     QVERIFY(!app->exists(QStringLiteral("UpdateTmpFiles")));
     QVERIFY(!clientStarted(1500));
 }
 
-void TestApplyFlow::rollbackNeedsBackupValue()
+void TestApplyFlow::unusableBackupValueIsRefused()
+{
+    app->write(QStringLiteral("keep.txt"), "keep");
+    for (const QByteArray &cfg : {QByteArray("[Paths]\nTemp=UpdateTmpFiles\n"),
+                                  QByteArray("[Paths]\nTemp=UpdateTmpFiles\nBackup=.\n")}) {
+        app->write(QStringLiteral("system.cfg"), cfg);
+        CConfigManager::instance().useConfigFile(app->path(QStringLiteral("system.cfg")));
+        CControler refused;
+        refused.setAppDirectory(app->path());
+        QVERIFY(!refused.initialize());
+    }
+    QCOMPARE(app->read(QStringLiteral("keep.txt")), QByteArray("keep"));
+}
+
+void TestApplyFlow::unsafeWorkDirsAreRefused_data()
+{
+    QTest::addColumn<QString>("tempValue");
+    QTest::addColumn<bool>("accepted");
+    // "x" beside the installation holds someone else's files.
+    QTest::newRow("a foreign sibling") << QStringLiteral("../x") << false;
+    QTest::newRow("the installation through a link") << QStringLiteral("lnk/../../../app") << false;
+    QTest::newRow("a new sibling") << QStringLiteral("../fresh") << true;
+}
+
+void TestApplyFlow::unsafeWorkDirsAreRefused()
+{
+    QFETCH(QString, tempValue);
+    QFETCH(bool, accepted);
+    QTemporaryDir root;
+    const QString appDir = root.filePath(QStringLiteral("app"));
+    const auto put = [&root](const QString &rel) {
+        QDir().mkpath(QFileInfo(root.filePath(rel)).absolutePath());
+        QFile file(root.filePath(rel));
+        return file.open(QIODevice::WriteOnly) && file.write("keep") == 4;
+    };
+    QVERIFY(put(QStringLiteral("x/mine.txt")) && put(QStringLiteral("app/update.exe"))
+            && put(QStringLiteral("app/data.txt")));
+    QVERIFY(QDir().mkpath(root.filePath(QStringLiteral("d1/d2/d3"))));
+    QVERIFY(QFile::link(root.filePath(QStringLiteral("d1/d2/d3")), appDir + QStringLiteral("/lnk")));
+    QFile cfg(appDir + QStringLiteral("/system.cfg"));
+    QVERIFY(cfg.open(QIODevice::WriteOnly));
+    cfg.write("[Paths]\nBackup=Backup\nTemp=" + tempValue.toUtf8() + "\n");
+    cfg.close();
+    CConfigManager::instance().useConfigFile(cfg.fileName());
+
+    CControler runner;
+    runner.setAppDirectory(appDir);
+    QCOMPARE(runner.initialize(), accepted);
+    if (accepted) {
+        QVERIFY(runner.parseArguments({QStringLiteral("update"), QStringLiteral("console")}));
+        QVERIFY(InstallLayout::prepareWorkDir(runner.tempDirectoryPath()));
+        QVERIFY(QFileInfo::exists(root.filePath(QStringLiteral("fresh/") + InstallLayout::markerName())));
+    }
+    for (const char *rel : {"x/mine.txt", "app/update.exe", "app/data.txt"})
+        QVERIFY2(QFileInfo(root.filePath(QString::fromLatin1(rel))).isFile(), rel);
+}
+
+void TestApplyFlow::releaseWithUpdateIniApplies()
 {
     makeController();
-    app->write(QStringLiteral("system.cfg"), "[Paths]\nTemp=UpdateTmpFiles\n");
-    CConfigManager::instance().reload();
-    QVERIFY(!controller->rollbackFiles());
-    // A backup value that names the installation itself is refused too.
-    app->write(QStringLiteral("system.cfg"), "[Paths]\nTemp=UpdateTmpFiles\nBackup=.\n");
-    app->write(QStringLiteral("keep.txt"), "keep");
-    CConfigManager::instance().reload();
-    QVERIFY(!controller->rollbackFiles());
-    QCOMPARE(app->read(QStringLiteral("keep.txt")), QByteArray("keep"));
+    app->write(QStringLiteral("update/update.ini"), "old ini");
+    app->write(QStringLiteral("UpdateTmpFiles/update/update.ini"), "release ini");
+    app->write(QStringLiteral("update/updateTmp.ini"), "server ini");
+    controller->onUpdateResult(true);
+    QCOMPARE(app->read(QStringLiteral("update/update.ini")), QByteArray("server ini"));
+    QVERIFY(!app->exists(QStringLiteral("Backup")));
+    QVERIFY(clientStarted(10000));
+}
+
+bool TestApplyFlow::canChattr()
+{
+    app->write(QStringLiteral("probe"), "x");
+    const bool ok = QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), app->path(QStringLiteral("probe"))}) == 0;
+    QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), app->path(QStringLiteral("probe"))});
+    QFile::remove(app->path(QStringLiteral("probe")));
+    return ok;
+}
+
+void TestApplyFlow::failedApplyRestoresExactly()
+{
+    makeController();
+    if (!canChattr())
+        QSKIP("chattr +i is not available here");
+    app->write(QStringLiteral("a.txt"), "old a");
+    app->write(QStringLiteral("md5.txt"), "old manifest");
+    app->write(QStringLiteral("UpdateTmpFiles/a.txt"), "new a");
+    app->write(QStringLiteral("UpdateTmpFiles/new/added.txt"), "added");
+    // No update.ini was installed; the failed update must not leave one. The
+    // manifest, installed last, cannot be replaced.
+    app->write(QStringLiteral("update/updateTmp.ini"), "server ini");
+    app->write(QStringLiteral("update/md5Tmp.txt"), "server manifest");
+    const QString locked = app->path(QStringLiteral("md5.txt"));
+    QCOMPARE(QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), locked}), 0);
+    controller->onUpdateResult(true);
+    QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), locked});
+    QCOMPARE(app->read(QStringLiteral("a.txt")), QByteArray("old a"));
+    QCOMPARE(app->read(QStringLiteral("md5.txt")), QByteArray("old manifest"));
+    QVERIFY(!app->exists(QStringLiteral("update/update.ini")));
+    QVERIFY(!app->exists(QStringLiteral("new")));
+    QVERIFY(!app->exists(QStringLiteral("Backup")));
+    QVERIFY(!app->exists(QStringLiteral(".update-apply")));
+}
+
+void TestApplyFlow::missingHelperRefusesBeforeTouching()
+{
+    makeController("UpdateHelperExe=missing_helper\n");
+    app->write(QStringLiteral("lib.dll"), "old");
+    app->write(QStringLiteral("UpdateTmpFiles/update.exe"), "new updater");
+    app->write(QStringLiteral("UpdateTmpFiles/lib.dll"), "new");
+    QVERIFY(!controller->backupFiles());
+    controller->onUpdateResult(true);
+    QCOMPARE(app->read(QStringLiteral("lib.dll")), QByteArray("old"));
+    QVERIFY(!app->exists(QStringLiteral("Backup/apply.journal")));
+    QVERIFY(!app->exists(QStringLiteral("Backup/lib.dll")));
+    QVERIFY(!clientStarted(1500));
 }
 
 QTEST_MAIN(TestApplyFlow)

@@ -1,3 +1,4 @@
+#include "app/ccontroler.h"
 #include "app/cupdatemodel.h"
 #include "config/cconfigmanager.h"
 #include "installation.h"
@@ -30,6 +31,8 @@ private slots:
     void unreachableHttpServerFails();
     void unparsableVersionFileFails();
     void sameHttpVersionIsNothingToDo();
+    void closedWindowEndsTheRunAsFailed_data();
+    void closedWindowEndsTheRunAsFailed();
 
 private:
     int check(const QByteArray &config);
@@ -195,6 +198,49 @@ void TestUpdateModel::sameHttpVersionIsNothingToDo()
     app->write(QStringLiteral("update/update.ini"), "[Version]\nFolder=R1\nVersion=1.0\n");
     QCOMPARE(check("[Update]\nURL=" + http->baseUrl().toUtf8() + "\n"), 0);
     QVERIFY(model->errorText().isEmpty());
+}
+
+void TestUpdateModel::closedWindowEndsTheRunAsFailed_data()
+{
+    QTest::addColumn<bool>("overTcp");
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("Esc in the HTTP dialog, console") << false << QStringLiteral("console") << 1;
+    QTest::newRow("Esc in the HTTP dialog, window") << false << QString() << 0;
+    QTest::newRow("TCP window closed, console") << true << QStringLiteral("console") << 1;
+}
+
+void TestUpdateModel::closedWindowEndsTheRunAsFailed()
+{
+    QFETCH(bool, overTcp);
+    QFETCH(QString, mode);
+    QFETCH(int, exitCode);
+    // The file never arrives: the user gives up and closes the window.
+    http->setFile(QStringLiteral("/update.ini"), "[Version]\nFolder=R2\nVersion=2.0\n");
+    http->setFile(QStringLiteral("/R2/md5.txt"), "0123456789abcdef0123456789abcdef\t/a.dll\r\n");
+    http->setStall(QStringLiteral("/R2/a.dll"), 0);
+    answerVersion(true);
+    app->writeConfig(overTcp ? tcpConfig(tcp->port(), false)
+                             : "[Update]\nHostExe=client.sh\nURL=" + http->baseUrl().toUtf8() + "\n");
+    CConfigManager::instance().useConfigFile(app->path(QStringLiteral("system.cfg")));
+    CControler controller;
+    controller.setAppDirectory(app->path());
+    QVERIFY(controller.initialize());
+    QVERIFY(controller.parseArguments({QStringLiteral("update"), mode}));
+    QTimer::singleShot(300, [&controller] {
+        QWidget *window = controller.updateModel()->activeWindow();
+        if (qobject_cast<QDialog *>(window))
+            QTest::keyClick(window, Qt::Key_Escape);
+        else if (window)
+            window->close();
+    });
+    QTimer::singleShot(30000, [] { QCoreApplication::exit(99); });
+    controller.run();
+    QVERIFY(controller.hasVisibleWindow());
+    QCOMPARE(QApplication::exec(), exitCode);
+    QVERIFY(!controller.isSuccess());
+    QVERIFY(!app->exists(QStringLiteral("a.dll")));
+    QVERIFY(!app->exists(QStringLiteral("bin/a0.dll")));
 }
 
 QTEST_MAIN(TestUpdateModel)

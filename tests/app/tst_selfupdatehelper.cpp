@@ -144,13 +144,13 @@ Setup withArguments(const QStringList &arguments)
     };
 }
 
-/// Breaks the staged copy after the old updater has been moved aside, and
-/// checks that it really was moved.
+/// Breaks the staged copy after the old updater has been kept aside, and
+/// checks that it was kept without ever leaving its installed name.
 Setup afterMoveAside(std::function<void(SampleInstall &)> sabotage)
 {
     return [=](SampleInstall &inst) {
         inst.afterMoveAside = [&inst, sabotage] {
-            if (!QFileInfo::exists(inst.installed()) && readAll(inst.aside()) == kOldBytes)
+            if (readAll(inst.installed()) == kOldBytes && readAll(inst.aside()) == kOldBytes)
                 sabotage(inst);
         };
         return true;
@@ -235,7 +235,9 @@ void TestSelfUpdateHelper::failsAndKeepsOldUpdater_data()
     QTest::newRow("installed updater is a directory") << replacingWithDirectory("update.exe");
     QTest::newRow("staging name taken by a directory") << replacingWithDirectory("update.exe.new");
     QTest::newRow("UpdateExe leaves UpdateTmp") << configured("../outside.exe", "temp/");
-    QTest::newRow("temporary area outside the installation") << configured("update_old.exe", "../temp/");
+    // A temporary area beside the installation is accepted, as by the updater;
+    // here it holds no new updater.
+    QTest::newRow("temporary area outside the installation, empty") << configured("update_old.exe", "../temp/");
     QTest::newRow("temporary area not configured") << configured("update_old.exe", nullptr);
     QTest::newRow("argument with a path")
         << withArguments({QStringLiteral("update.exe"), QStringLiteral("../update.exe")});

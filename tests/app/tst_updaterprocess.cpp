@@ -1,3 +1,4 @@
+#include "app/installlayout.h"
 #include "installation.h"
 
 #include <QProcess>
@@ -87,9 +88,16 @@ void TestUpdaterProcess::noTransportPrintsExactLine()
 void TestUpdaterProcess::leftoversAreRemovedBeforeTheCheck()
 {
     app->writeConfig("[Update]\nHttpEnable=false\n");
-    app->write(QStringLiteral("UpdateTmpFiles/stale.dll"), "stale");
-    app->write(QStringLiteral("Backup/old/stale.dll"), "stale");
     app->write(QStringLiteral("keep.txt"), "keep");
+    // A directory with someone else's files is refused, never emptied.
+    app->write(QStringLiteral("UpdateTmpFiles/stale.dll"), "not ours");
+    QCOMPARE(runUpdater({QStringLiteral("console")}).exitCode, 1);
+    QCOMPARE(app->read(QStringLiteral("UpdateTmpFiles/stale.dll")), QByteArray("not ours"));
+
+    // Leftovers of an earlier run carry the updater's marker.
+    app->write(QStringLiteral("UpdateTmpFiles/") + InstallLayout::markerName(), "");
+    app->write(QStringLiteral("Backup/") + InstallLayout::markerName(), "");
+    app->write(QStringLiteral("Backup/old/stale.dll"), "stale");
     QCOMPARE(runUpdater({QStringLiteral("console")}).exitCode, 0);
     QVERIFY(!app->exists(QStringLiteral("UpdateTmpFiles")));
     QVERIFY(!app->exists(QStringLiteral("Backup")));
@@ -129,6 +137,7 @@ void TestUpdaterProcess::initializationFailure()
 void TestUpdaterProcess::helperRoleWinsOverConsole()
 {
     app->writeConfig("[Update]\nHttpEnable=false\n");
+    app->write(QStringLiteral("Backup/") + InstallLayout::markerName(), "");
     app->write(QStringLiteral("Backup/lib.dll"), "old");
     app->write(QStringLiteral("lib.dll"), "new");
     const Result result = runUpdater({QStringLiteral("console"), QStringLiteral("updatehelper")});

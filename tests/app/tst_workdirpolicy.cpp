@@ -62,6 +62,13 @@ void TestWorkDirPolicy::symbolicLinkToTheInstallation()
     QVERIFY(WorkDirPolicy::coversAppDir(app, app + QStringLiteral("/link")));
     QVERIFY(WorkDirPolicy::coversAppDir(app, app + QStringLiteral("/link/../..")));
     QVERIFY(!WorkDirPolicy::coversAppDir(app, app + QStringLiteral("/link/not-yet")));
+    // ".." applies to where a link leads, as the system resolves it: spelled
+    // lexically this names a sibling, but it is the installation itself.
+    const QString deep = root.filePath(QStringLiteral("d1/d2/d3"));
+    QVERIFY(QDir().mkpath(deep));
+    QVERIFY(QFile::link(deep, app + QStringLiteral("/lnk")));
+    QVERIFY(WorkDirPolicy::coversAppDir(app, app + QStringLiteral("/lnk/../../../app")));
+    QCOMPARE(WorkDirPolicy::resolve(app + QStringLiteral("/lnk/../x/../y")), root.filePath(QStringLiteral("d1/d2/y")));
 }
 
 QTEST_GUILESS_MAIN(TestWorkDirPolicy)

@@ -3,7 +3,8 @@
 # self-update helper replaces the updater and calls it back in its helper role.
 # 1. success: new updater installed, other files replaced, client started;
 # 2. the downloaded update.exe vanishes before the helper runs: the old updater
-#    stays, the other files are rolled back, the client is not started.
+#    stays, the other files are rolled back, the client is not started;
+# 3. Temp=../updtemp (beside the installation): the same success as 1.
 # Usage: e2e_selfupdate.sh UPDATE UPDATE_SERVICE UPDATE_HELPER (77: not built)
 set -u
 
@@ -137,4 +138,18 @@ grep -q 'updatehelper HelperFaile' "$BAD/log/update_helper.log" || fail "helper 
 sleep 3
 [ ! -e "$BAD/client_started.txt" ] || fail "client was started after a failed self-update"
 echo "PASS: failed self-update kept the old updater and rolled back"
+
+# ---- 3. a temporary area beside the installation --------------------------
+# The updater and the helper accept the same directories; the helper takes
+# them from the apply's journal.
+OUT=$WORK/outside/app
+mkdir -p "$OUT"
+make_install "$OUT" update_helper
+sed -i 's|^Temp=temp/$|Temp=../updtemp/|' "$OUT/system.cfg"
+run_updater "$OUT"
+wait_for 30 test -f "$OUT/client_started.txt" || fail "client was not started (temporary area outside)"
+[ "$(md5 "$OUT/update.exe")" = "$NEW_MD5" ] || fail "update.exe not replaced with the temporary area outside"
+content_is "$OUT/data.txt" "version 2" || fail "data.txt was not replaced (temporary area outside)"
+[ ! -e "$WORK/outside/updtemp" ] || fail "the temporary area beside the installation was left behind"
+echo "PASS: self-update with the temporary area beside the installation"
 exit 0

@@ -4,9 +4,11 @@
 
 #include "app/cselfupdatehelper.h"
 #include "config/cconfigmanager.h"
+#include "fileops/applyjournal.h"
 #include "log/logger.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QStringList>
 
 int main(int argc, char *argv[])
@@ -27,6 +29,14 @@ int main(int argc, char *argv[])
     arguments.removeFirst();
 
     CSelfUpdateHelper helper(config, appDir);
+    // The apply that started us recorded where the new updater is; the
+    // system.cfg it installed may name other directories.
+    QFile locator(ApplyJournal::locatorPath(appDir + QStringLiteral("/")));
+    ApplyJournal journal;
+    QString why;
+    if (locator.open(QIODevice::ReadOnly) && ApplyJournal::load(QString::fromUtf8(locator.read(4096)), &journal, &why)) {
+        helper.setTempDirectory(journal.tempDir);
+    }
     const bool swapped = helper.run(arguments);
     const bool started = helper.launch();
     return swapped && started ? 0 : 1;

@@ -1,0 +1,92 @@
+#include "app/installlayout.h"
+
+#include "app/workdirpolicy.h"
+#include "fileops/cfileapplier.h"
+#include "log/logger.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+
+QString withSlash(const QString &dir)
+{
+    return dir.endsWith(QLatin1Char('/')) ? dir : dir + QLatin1Char('/');
+}
+
+QString resolvedDir(const QString &appDir, const QString &value)
+{
+    // A value is relative to the installation unless it is absolute itself.
+    const QString joined = QDir::isAbsolutePath(value) ? value : appDir + value;
+    return withSlash(WorkDirPolicy::resolve(joined));
+}
+
+bool isEmptyDir(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot).isEmpty();
+}
+
+} // namespace
+
+bool InstallLayout::build(const QString &appDir, const QString &tempValue, const QString &backupValue,
+                          const QString &logValue, InstallLayout *out, QString *problem)
+{
+    InstallLayout layout;
+    layout.appDir = withSlash(WorkDirPolicy::resolve(appDir));
+    layout.tempDir = resolvedDir(layout.appDir, tempValue);
+    layout.backupDir = resolvedDir(layout.appDir, backupValue);
+    layout.updateTmpDir = layout.appDir + QStringLiteral("UpdateTmp/");
+    layout.logDir = resolvedDir(layout.appDir, logValue);
+    *problem = WorkDirPolicy::checkConfiguration(layout.appDir, tempValue, backupValue, layout.tempDir,
+                                                 layout.backupDir);
+    if (!problem->isEmpty())
+        return false;
+    *out = layout;
+    return true;
+}
+
+QString InstallLayout::markerName()
+{
+    return CFileApplier::workDirMarkerName();
+}
+
+bool InstallLayout::isOursOrEmpty(const QString &dir)
+{
+    const QFileInfo info(dir);
+    if (!info.exists() && !info.isSymLink())
+        return true;
+    if (!info.isDir())
+        return false;
+    return QFileInfo(withSlash(dir) + markerName()).isFile() || isEmptyDir(dir);
+}
+
+bool InstallLayout::prepareWorkDir(const QString &dir)
+{
+    if (!isOursOrEmpty(dir)) {
+        logError((QStringLiteral("目录不是更新程序创建的且不为空，拒绝使用:") + dir).toStdString());
+        return false;
+    }
+    const QString marker = withSlash(dir) + markerName();
+    if (QFileInfo(marker).isFile())
+        return true;
+    QFile file(marker);
+    if (!QDir().mkpath(dir) || !file.open(QIODevice::WriteOnly)) {
+        logError((QStringLiteral("无法创建目录:") + dir).toStdString());
+        return false;
+    }
+    file.write("created by update.exe; removed with this directory\n");
+    return true;
+}
+
+bool InstallLayout::removeWorkDir(const QString &dir)
+{
+    const QFileInfo info(dir);
+    if (dir.isEmpty() || (!info.exists() && !info.isSymLink()))
+        return true;
+    if (!isOursOrEmpty(dir)) {
+        logError((QStringLiteral("目录不是更新程序创建的，不删除:") + dir).toStdString());
+        return false;
+    }
+    return QDir(dir).removeRecursively();
+}
