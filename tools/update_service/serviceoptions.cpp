@@ -73,7 +73,7 @@ bool ServiceOptions::parse(const QStringList &arguments, QString *error, bool *h
     }
     port = static_cast<quint16>(number);
     // A chunk and its header must fit the receiver's message limit.
-    const qint64 maxChunk = qint64(TcpProtocol::kMaxBodyLength) - TcpProtocol::kFileDataHeaderSize;
+    const qint64 maxChunk = qint64(TcpProtocol::kMaxFileDataBodyLength) - TcpProtocol::kFileDataHeaderSize;
     if (!parseNumber(parser.value(chunkOption), 1, maxChunk, &number)) {
         *error = QStringLiteral("invalid chunk size: %1 (1 to %2)").arg(parser.value(chunkOption)).arg(maxChunk);
         return false;
