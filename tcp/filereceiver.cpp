@@ -47,11 +47,11 @@ void FileReceiver::reset()
 
 bool FileReceiver::expect(const FileItem &item)
 {
-    reset();
-    awaited = FileItem();
+    stopExpecting();
     if (completedFiles.contains(completedKey(item.path, item.name)))
         return false;
     awaited = item;
+    expecting = true;
     return true;
 }
 
@@ -59,6 +59,7 @@ void FileReceiver::stopExpecting()
 {
     reset();
     awaited = FileItem();
+    expecting = false;
 }
 
 void FileReceiver::forgetCompleted()
@@ -127,6 +128,8 @@ FileReceiver::Outcome FileReceiver::receive(const FileDataChunk &chunk)
              isExpecting() ? QStringLiteral("服务器发送了未请求的文件数据: %1/%2 (等待 %3/%4)")
                                  .arg(chunk.filePath, chunk.fileName, awaited.path, awaited.name)
                            : QStringLiteral("服务器发送了未请求的文件数据: %1/%2").arg(chunk.filePath, chunk.fileName));
+        // The stream is out of step: the awaited file cannot be trusted either.
+        stopExpecting();
         return outcome;
     }
     if (name.isEmpty() && !begin(chunk, &outcome)) {

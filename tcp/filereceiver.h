@@ -66,7 +66,7 @@ public:
     /// Stops awaiting anything; a transfer in progress is abandoned.
     void stopExpecting();
     /// True while a file is awaited (its last chunk has not been taken).
-    bool isExpecting() const { return !awaited.name.isEmpty(); }
+    bool isExpecting() const { return expecting; }
     /// Forgets which files were completed (at the start of a new run).
     void forgetCompleted();
 
@@ -94,6 +94,7 @@ private:
 
     CFileWriter *writer;
     FileItem awaited;
+    bool expecting = false;
     QSet<QString> completedFiles;
     QCryptographicHash hash{QCryptographicHash::Md5};
     QString path;

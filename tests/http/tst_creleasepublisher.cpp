@@ -53,7 +53,7 @@ void TestReleasePublisher::publishesTheServerTree()
     // characters comes back from update.ini unchanged.
     const QString version = QStringLiteral(" 版本 1.0; beta=\"2\" #x, y ");
     CReleasePublisher publisher(
-        ReleaseOptions{path(QStringLiteral("client")), version, QStringLiteral("R2"), path(QStringLiteral("www"))});
+        ReleaseOptions{path(QStringLiteral("client")), version, QStringLiteral("R2"), path(QStringLiteral("www")), QStringLiteral("utf-8")});
     QVERIFY2(publisher.publish(), qPrintable(publisher.errorText()));
     QVERIFY(publisher.errorText().isEmpty());
     QCOMPARE(servedValue("Version/Folder"), QStringLiteral("R2"));
