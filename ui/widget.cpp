@@ -224,6 +224,7 @@ int Widget::checkManifest()
                      .arg(stats.linesWithoutTab)
                      .arg(stats.firstBadLine)
                      .toStdString());
+        QFile::remove(tmpMd5);
         refreshLabels();
         return 2;
     }

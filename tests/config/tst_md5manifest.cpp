@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QTextCodec>
 #include <QtTest>
 
 namespace {
@@ -50,6 +51,8 @@ private slots:
     void readRules_data();
     void readRules();
 
+    void readUnderGbkLocale_data();
+    void readUnderGbkLocale();
     void diffRules_data();
     void diffRules();
 };
@@ -187,6 +190,30 @@ void TestMd5Manifest::readRules()
     const Md5Manifest read = readManifest(path);
     QCOMPARE(read.keys(), paths);
     QCOMPARE(read.values(), md5s);
+}
+
+void TestMd5Manifest::readUnderGbkLocale_data()
+{
+    QTest::addColumn<QByteArray>("codec");
+    QTest::newRow("UTF-8 manifest from another platform") << QByteArray("UTF-8");
+    QTest::newRow("GBK manifest written natively") << QByteArray("GBK");
+}
+
+void TestMd5Manifest::readUnderGbkLocale()
+{
+    QFETCH(QByteArray, codec);
+    const QString line = QStringLiteral("m1\t/数据/说明.txt\r\nm2\t/plain.txt\r\n");
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("md5.txt"));
+    QVERIFY(writeFile(path, QTextCodec::codecForName(codec)->fromUnicode(line)));
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("GBK"));
+    ManifestReadStats stats;
+    const Md5Manifest read = readManifest(path, &stats);
+    QTextCodec::setCodecForLocale(nullptr);
+    QCOMPARE(read.keys(), list("/plain.txt|/数据/说明.txt"));
+    QCOMPARE(stats.utf8, codec == "UTF-8");
+    QCOMPARE(stats.entryLines, 2);
+    QCOMPARE(stats.linesWithoutTab, 0);
 }
 
 void TestMd5Manifest::diffRules_data()
