@@ -2,6 +2,7 @@
 #include "tcp/qupdatetcpclient.h"
 #include "testarea.h"
 
+#include <QRandomGenerator>
 #include <QtTest>
 
 #ifdef Q_OS_UNIX
@@ -58,6 +59,7 @@ private slots:
     void hostileRequestIsNotSent();
     void writeFailureContinues();
     void refetchAfterDroppedConnection();
+    void fuzzedReceivePath();
 
 private:
     std::unique_ptr<ScriptedServer> server;
@@ -432,6 +434,82 @@ void TestQUpdateTcpClient::refetchAfterDroppedConnection()
     QVERIFY(client->connectToServer(kLocalHost, server->port()));
     QVERIFY2(client->downloadFile(item, -1), qPrintable(client->lastError()));
     QCOMPARE(area->readTemp(QStringLiteral("r/again.bin")), data.left(2000));
+}
+
+void TestQUpdateTcpClient::fuzzedReceivePath()
+{
+    bool fixed = false;
+    const quint32 seed = qEnvironmentVariableIsSet("UPDATER_FUZZ_SEED")
+                             ? static_cast<quint32>(qEnvironmentVariableIntValue("UPDATER_FUZZ_SEED", &fixed))
+                             : QRandomGenerator::global()->generate();
+    qInfo("fuzz seed %u (UPDATER_FUZZ_SEED=%u repeats this run)", seed, seed);
+    QRandomGenerator random(seed);
+
+    const FileItem item{QStringLiteral("f"), QStringLiteral("x.bin")};
+    const QByteArray whole = content(3000);
+    const QVector<QByteArray> templates = {
+        ScriptedServer::fileData(item, 3000, whole.left(1000), false),
+        ScriptedServer::fileData(item, 3000, whole.mid(1000), true),
+        buildPacket(VersionReply,
+                    TcpMessages::buildVersionReply(true, QStringLiteral("2"), 1,
+                                                   {TcpMessages::makeRemoteFileEntry(QStringLiteral("p"), QStringLiteral("n"))}),
+                    1),
+        buildPacket(HeartbeatReply, "beat", 1),
+        buildPacket(ErrorReply, "no", 1),
+        ScriptedServer::fileData({QStringLiteral("../.."), QStringLiteral("evil.txt")}, 4, "evil", true),
+    };
+    // 40 rounds of 10 messages: each a template with bytes flipped, its
+    // length or type rewritten, or cut short.
+    const auto mutate = [&random](QByteArray message) {
+        switch (random.bounded(5)) {
+        case 0:
+            for (int flips = 1 + random.bounded(4); flips > 0; --flips)
+                message[random.bounded(message.size())] = static_cast<char>(random.bounded(256));
+            break;
+        case 1:
+            putUInt32(message.data() + 4, random.generate());
+            break;
+        case 2:
+            putUInt32(message.data() + 8, random.bounded(2) ? random.generate() : 0x8000u + random.bounded(5));
+            break;
+        case 3:
+            message.truncate(random.bounded(message.size()));
+            break;
+        default:
+            break; // left intact
+        }
+        return message;
+    };
+    int completed = 0;
+    for (int round = 0; round < 40; ++round) {
+        QByteArray stream;
+        for (int i = 0; i < 10; ++i)
+            stream += mutate(templates.at(random.bounded(templates.size())));
+        // Every fourth round the stream answers a version check instead, so
+        // that the reply parser is reached too.
+        const bool check = round % 4 == 3;
+        server->answer(check ? VersionCheck : FileDownload, stream);
+        if (!client->isConnected())
+            QVERIFY(client->connectToServer(kLocalHost, server->port()));
+        client->beginRun(); // a round that completed the file may fetch it again
+        if (check)
+            client->checkVersion(kRequest, 100);
+        else
+            completed += client->downloadFile(item, 100) ? 1 : 0;
+        // Whatever arrived, nothing but the awaited file is ever written.
+        for (const QString &file : area->allFiles())
+            QVERIFY2(file == QLatin1String("system.cfg") || file == QLatin1String("UpdateTmp/f/x.bin"), qPrintable(file));
+    }
+
+    qInfo("%d of 30 fuzzed downloads completed", completed);
+
+    // The client is still sound: a clean transfer works.
+    server->answer(FileDownload, templates.at(0) + templates.at(1));
+    client->beginRun();
+    if (!client->isConnected())
+        QVERIFY(client->connectToServer(kLocalHost, server->port()));
+    QVERIFY2(client->downloadFile(item, -1), qPrintable(client->lastError()));
+    QCOMPARE(area->readTemp(QStringLiteral("f/x.bin")), whole);
 }
 
 QTEST_GUILESS_MAIN(TestQUpdateTcpClient)
