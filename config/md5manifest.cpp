@@ -159,19 +159,19 @@ bool writeManifest(const QString &path, const Md5Manifest &manifest, QTextCodec 
     return true;
 }
 
-Md5Manifest readManifest(const QString &path, ManifestReadStats *stats)
+bool scanManifest(const QString &path, ManifestReadStats *stats,
+                  const std::function<void(const QString &md5, const QString &filePath)> &take)
 {
     ManifestReadStats local;
     ManifestReadStats &found = stats ? *stats : local;
     found = ManifestReadStats();
-    Md5Manifest manifest;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return manifest;
+        return false;
     found.opened = true;
     found.utf8 = isNonAsciiUtf8(file);
     if (!file.seek(0))
-        return manifest;
+        return false;
     QTextCodec *codec = found.utf8 ? QTextCodec::codecForName("UTF-8") : QTextCodec::codecForLocale();
     int lineNumber = 0;
     while (!file.atEnd()) {
@@ -196,14 +196,20 @@ Md5Manifest readManifest(const QString &path, ManifestReadStats *stats)
                 noteBadLine(&found, lineNumber);
             continue;
         }
-        // Only the first two parts matter; the path ends at the next TAB.
+        // Only the first two parts matter; the path ends at the next TAB. A
+        // TAB byte never occurs inside a UTF-8 or GBK sequence.
         const int pathEnd = line.indexOf('\t', tab + 1);
-        const QString md5 = codec->toUnicode(line.constData(), tab);
-        const QString filePath =
-            codec->toUnicode(line.constData() + tab + 1, (pathEnd < 0 ? line.size() : pathEnd) - tab - 1);
-        manifest.insert(filePath, md5);
+        take(codec->toUnicode(line.constData(), tab),
+             codec->toUnicode(line.constData() + tab + 1, (pathEnd < 0 ? line.size() : pathEnd) - tab - 1));
         ++found.entryLines;
     }
+    return true;
+}
+
+Md5Manifest readManifest(const QString &path, ManifestReadStats *stats)
+{
+    Md5Manifest manifest;
+    scanManifest(path, stats, [&manifest](const QString &md5, const QString &filePath) { manifest.insert(filePath, md5); });
     return manifest;
 }
 

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 class QTextCodec;
 
 /// A manifest: relative path ("/" separators, leading "/") to the lower-case
@@ -56,6 +58,11 @@ struct ManifestReadStats
 /// characters (a manifest made on another platform), otherwise the locale's
 /// encoding. @p stats (when given) says what was found.
 Md5Manifest readManifest(const QString &path, ManifestReadStats *stats = nullptr);
+
+/// Reads the lines of a manifest file by the rules of readManifest() and
+/// hands each entry to @p take in file order. False when it cannot be read.
+bool scanManifest(const QString &path, ManifestReadStats *stats,
+                  const std::function<void(const QString &md5, const QString &filePath)> &take);
 
 /// The entries of @p remote that @p local lacks or holds with another MD5
 /// (case-sensitive text comparison). Local-only paths are ignored.

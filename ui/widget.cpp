@@ -3,6 +3,7 @@
 #include "ui_widget.h"
 
 #include "config/cconfigmanager.h"
+#include "config/compactmanifest.h"
 #include "http/cblockingdownload.h"
 #include "http/downloadcompletion.h"
 #include "http/downloadplan.h"
@@ -214,7 +215,8 @@ int Widget::checkManifest()
     // an empty or garbled one (an error page served with 200, a failed
     // upload) is a failed check, never "nothing to update".
     ManifestReadStats stats;
-    const Md5Manifest remote = readManifest(tmpMd5, &stats);
+    CompactManifest remote;
+    remote.read(tmpMd5, &stats);
     if (remote.isEmpty() || stats.linesWithoutTab > 0) {
         statusText = HttpTexts::failed();
         detailText = QStringLiteral("服务端MD5清单无法解析");
@@ -228,7 +230,7 @@ int Widget::checkManifest()
         refreshLabels();
         return 2;
     }
-    diffMap = diffManifests(readManifest(localMd5), remote);
+    diffMap = remote.differencesFrom(readManifest(localMd5));
     return diffMap.isEmpty() ? 0 : 1;
 }
 
