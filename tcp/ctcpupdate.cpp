@@ -205,6 +205,10 @@ void CTCPUpdate::onFileCompleted(const QString &, const QString &fileName)
 
 void CTCPUpdate::onFileError(const QString &, const QString &fileName, const QString &error)
 {
+    // Stray data after a run (refused and logged by the client) must not
+    // paint over the run's final text.
+    if (!running)
+        return;
     display().showError(QStringLiteral("文件下载失败: %1 - %2").arg(fileName, error));
     qWarning() << "TCP文件下载错误:" << fileName << "-" << error;
 }

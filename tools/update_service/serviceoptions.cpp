@@ -45,7 +45,10 @@ bool ServiceOptions::parse(const QStringList &arguments, QString *error, bool *h
                                         QStringLiteral("N"), QStringLiteral("1"));
     const QCommandLineOption logOption(QStringLiteral("log"), QStringLiteral("Also write the log to FILE."),
                                        QStringLiteral("FILE"));
-    parser.addOptions({releaseOption, versionOption, hostOption, portOption, chunkOption, typeOption, logOption});
+    const QCommandLineOption noChecksumsOption(
+        QStringLiteral("no-checksums"), QStringLiteral("Send file entries without the MD5 tag, as an older service does."));
+    parser.addOptions(
+        {releaseOption, versionOption, hostOption, portOption, chunkOption, typeOption, logOption, noChecksumsOption});
 
     if (!parser.parse(arguments)) {
         *error = parser.errorText();
@@ -86,6 +89,7 @@ bool ServiceOptions::parse(const QStringList &arguments, QString *error, bool *h
     projectType = static_cast<qint32>(number);
     host = parser.value(hostOption);
     logFile = parser.value(logOption);
+    checksums = !parser.isSet(noChecksumsOption);
     releaseDir = parser.value(releaseOption);
     version = parser.value(versionOption);
     return resolveRelease(parser.isSet(versionOption), error);

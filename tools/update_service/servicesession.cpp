@@ -181,7 +181,7 @@ void ServiceSession::answerVersionCheck(const QByteArray &body)
     if (hasUpdate) {
         files.reserve(offer.catalog->files().size());
         for (const ReleaseFile &file : offer.catalog->files())
-            files.append(TcpMessages::makeRemoteFileEntry(file.path, file.name, file.md5));
+            files.append(TcpMessages::makeRemoteFileEntry(file.path, file.name, offer.checksums ? file.md5 : QByteArray()));
     }
     info(QStringLiteral("%1: version check from %2 (project %3, client %4): %5, %6 files")
              .arg(peerName, request.version)

@@ -39,6 +39,7 @@ struct ReleaseOffer
     qint32 projectType = 1;
     int chunkSize = 64 * 1024;
     ServiceLimits limits;
+    bool checksums = true; ///< file entries carry the MD5 tag
 };
 
 /// One client connection of the update service. It answers heartbeats and
