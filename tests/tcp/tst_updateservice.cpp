@@ -111,6 +111,7 @@ private slots:
     void hostileStreams();
     void floodingClientCannotExhaust();
     void grownFileFailsItsChecksum();
+    void boundOnConcurrentSessions();
 
 private:
     std::unique_ptr<QTemporaryDir> releaseDir;
@@ -413,6 +414,30 @@ void TestUpdateService::grownFileFailsItsChecksum()
     QVERIFY2(updater.client.lastError().startsWith(QStringLiteral("文件校验失败:core.dll")),
              qPrintable(updater.client.lastError()));
     QCOMPARE(updater.area.readTemp(QStringLiteral("bin/core.dll")).size(), 3000);
+}
+
+void TestUpdateService::boundOnConcurrentSessions()
+{
+    ServiceProcess service;
+    QVERIFY(service.start(release, {QStringLiteral("--version"), QStringLiteral("2")}));
+    std::vector<std::unique_ptr<QTcpSocket>> held;
+    for (int i = 0; i < 64; ++i) {
+        held.push_back(std::make_unique<QTcpSocket>());
+        held.back()->connectToHost(QHostAddress::LocalHost, service.port);
+        QVERIFY(held.back()->waitForConnected(3000));
+    }
+    QTest::qWait(300); // all 64 are sessions now
+    QTcpSocket extra;
+    extra.connectToHost(QHostAddress::LocalHost, service.port);
+    QVERIFY(extra.waitForConnected(3000)); // accepted by the system, then turned away
+    QVERIFY(extra.state() == QAbstractSocket::UnconnectedState || extra.waitForDisconnected(3000));
+
+    // A place that frees up is taken by the next client.
+    held.front()->abort();
+    QTest::qWait(300);
+    Updater next;
+    QVERIFY(next.connectTo(service.port));
+    QVERIFY(next.check(QStringLiteral("1"), 1).hasUpdate);
 }
 
 QTEST_GUILESS_MAIN(TestUpdateService)
