@@ -10,6 +10,7 @@
 #include <QSet>
 #include <QTextCodec>
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -47,6 +48,34 @@ QByteArray chopLineEnd(QByteArray line)
     if (line.endsWith('\r'))
         line.chop(1);
     return line;
+}
+
+void noteBadLine(ManifestReadStats *stats, int lineNumber)
+{
+    if (stats->linesWithoutTab++ == 0)
+        stats->firstBadLine = lineNumber;
+}
+
+// True when the whole content of @p file is valid UTF-8 and holds at least
+// one non-ASCII character. Streamed, so a large manifest is not held twice.
+bool isNonAsciiUtf8(QFile &file)
+{
+    QTextCodec *utf8 = QTextCodec::codecForName("UTF-8");
+    QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+    bool nonAscii = false;
+    std::vector<char> buffer(static_cast<size_t>(kHashChunkBytes));
+    for (;;) {
+        const qint64 got = file.read(buffer.data(), kHashChunkBytes);
+        if (got <= 0)
+            break;
+        if (!nonAscii)
+            nonAscii = std::any_of(buffer.data(), buffer.data() + got, [](char c) { return (c & 0x80) != 0; });
+        utf8->toUnicode(buffer.data(), static_cast<int>(got), &state);
+        if (state.invalidChars > 0)
+            return false;
+    }
+    // A sequence cut by the end of the file is left pending, not counted.
+    return nonAscii && state.remainingChars == 0;
 }
 
 } // namespace
@@ -107,7 +136,7 @@ bool generateManifest(const QString &dir)
     return writeManifest(dir + QStringLiteral("md5.txt"), buildManifest(dir));
 }
 
-bool writeManifest(const QString &path, const Md5Manifest &manifest)
+bool writeManifest(const QString &path, const Md5Manifest &manifest, QTextCodec *codec)
 {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
@@ -116,7 +145,8 @@ bool writeManifest(const QString &path, const Md5Manifest &manifest)
     }
     // The toolkit's default codec is the locale's; CR LF is written on every
     // platform so that manifests made anywhere look the same.
-    QTextCodec *codec = QTextCodec::codecForLocale();
+    if (!codec)
+        codec = QTextCodec::codecForLocale();
     for (auto it = manifest.cbegin(); it != manifest.cend(); ++it) {
         const QByteArray line = codec->fromUnicode(it.value() + QLatin1Char('\t') + it.key()) + "\r\n";
         if (file.write(line) != line.size())
@@ -129,17 +159,26 @@ bool writeManifest(const QString &path, const Md5Manifest &manifest)
     return true;
 }
 
-Md5Manifest readManifest(const QString &path)
+bool scanManifest(const QString &path, ManifestReadStats *stats,
+                  const std::function<void(const QString &md5, const QString &filePath)> &take)
 {
-    Md5Manifest manifest;
+    ManifestReadStats local;
+    ManifestReadStats &found = stats ? *stats : local;
+    found = ManifestReadStats();
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return manifest;
-    QTextCodec *codec = QTextCodec::codecForLocale();
+        return false;
+    found.opened = true;
+    found.utf8 = isNonAsciiUtf8(file);
+    if (!file.seek(0))
+        return false;
+    QTextCodec *codec = found.utf8 ? QTextCodec::codecForName("UTF-8") : QTextCodec::codecForLocale();
+    int lineNumber = 0;
     while (!file.atEnd()) {
         QByteArray raw = file.readLine(kMaxManifestLineBytes + 1);
         if (raw.isEmpty())
             break;
+        ++lineNumber;
         // Without a line end before the end of the file the line was cut at
         // the limit.
         if (!raw.endsWith('\n') && !file.atEnd()) {
@@ -147,12 +186,30 @@ Md5Manifest readManifest(const QString &path)
             // Drop the rest of the over-long line.
             while (!file.atEnd() && !raw.endsWith('\n'))
                 raw = file.readLine(kMaxManifestLineBytes + 1);
+            noteBadLine(&found, lineNumber);
             continue;
         }
-        const QStringList parts = codec->toUnicode(chopLineEnd(raw)).split(QLatin1Char('\t'));
-        if (parts.size() >= 2)
-            manifest.insert(parts.at(1), parts.at(0));
+        const QByteArray line = chopLineEnd(raw);
+        const int tab = line.indexOf('\t');
+        if (tab < 0) {
+            if (!line.trimmed().isEmpty())
+                noteBadLine(&found, lineNumber);
+            continue;
+        }
+        // Only the first two parts matter; the path ends at the next TAB. A
+        // TAB byte never occurs inside a UTF-8 or GBK sequence.
+        const int pathEnd = line.indexOf('\t', tab + 1);
+        take(codec->toUnicode(line.constData(), tab),
+             codec->toUnicode(line.constData() + tab + 1, (pathEnd < 0 ? line.size() : pathEnd) - tab - 1));
+        ++found.entryLines;
     }
+    return true;
+}
+
+Md5Manifest readManifest(const QString &path, ManifestReadStats *stats)
+{
+    Md5Manifest manifest;
+    scanManifest(path, stats, [&manifest](const QString &md5, const QString &filePath) { manifest.insert(filePath, md5); });
     return manifest;
 }
 

@@ -16,6 +16,14 @@ bool build(const Md5Manifest &diff, const QString &base, const QString &serverFo
         *detail = QStringLiteral("文件路径不安全:") + ManifestPathRules::printable(badPath);
         return false;
     }
+    QString first;
+    QString second;
+    if (ManifestPathRules::findCaseCollision(diff.keys(), &first, &second)) {
+        *detail = QStringLiteral("文件路径仅大小写不同:") + ManifestPathRules::printable(first) + QStringLiteral(" 与 ")
+                  + ManifestPathRules::printable(second);
+        *reason = QStringLiteral("paths that differ only in letter case are one file on Windows");
+        return false;
+    }
     if (!HttpLayout::isUsableTempPath(tempPath, reason)) {
         *detail = QStringLiteral("临时目录配置无效:") + tempPath;
         return false;

@@ -1,5 +1,7 @@
 #include "http/manifestpathrules.h"
 
+#include <QHash>
+
 #include "fileops/safepath.h"
 
 #include <QStringList>
@@ -41,6 +43,23 @@ bool findUnsafePath(const Md5Manifest &manifest, QString *path, QString *reason)
                 *path = it.key();
             return true;
         }
+    }
+    return false;
+}
+
+bool findCaseCollision(const QStringList &paths, QString *first, QString *second)
+{
+    QHash<QString, QString> byFolded;
+    byFolded.reserve(paths.size());
+    for (const QString &path : paths) {
+        const QString folded = path.toCaseFolded();
+        const auto it = byFolded.constFind(folded);
+        if (it != byFolded.cend()) {
+            *first = it.value();
+            *second = path;
+            return true;
+        }
+        byFolded.insert(folded, path);
     }
     return false;
 }

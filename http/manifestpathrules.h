@@ -3,6 +3,7 @@
 #include "config/md5manifest.h"
 
 #include <QString>
+#include <QStringList>
 
 /// Rules for the paths of a server manifest before anything is fetched.
 ///
@@ -23,6 +24,11 @@ bool isSafeManifestPath(const QString &path, QString *reason = nullptr);
 /// Finds the first unsafe path of @p manifest in key order. Returns false
 /// when every path is safe; otherwise true with @p path and @p reason set.
 bool findUnsafePath(const Md5Manifest &manifest, QString *path, QString *reason);
+
+/// Finds two of @p paths that differ only in letter case: on a file system
+/// that ignores case (Windows) they are one file, so whichever comes second
+/// would silently replace the first. Returns true with both set.
+bool findCaseCollision(const QStringList &paths, QString *first, QString *second);
 
 /// @p path made fit for a log line or a label: control characters become
 /// U+FFFD and the text is cut to 200 characters.

@@ -6,6 +6,7 @@
 #include "ui/formatsize.h"
 
 #include <QDebug>
+#include <QSet>
 
 namespace {
 
@@ -42,9 +43,16 @@ CTCPUpdate::CTCPUpdate(const CConfigManager &configStore, CFileWriter *writer)
     client->setFileWriter(writer);
     client->setConfigManager(&config);
     connect(client, &QUpdateTcpClient::versionChecked, this, &CTCPUpdate::onVersionChecked);
-    connect(client, &QUpdateTcpClient::sigFileDownloadProgress, this, &CTCPUpdate::onFileProgress);
-    connect(client, &QUpdateTcpClient::sigFileDownloadCompleted, this, &CTCPUpdate::onFileCompleted);
-    connect(client, &QUpdateTcpClient::sigFileDownloadError, this, &CTCPUpdate::onFileError);
+    // Queued: the window processes events whenever it changes, and doing that
+    // inside the client's receive step could open a modal question in there,
+    // where no read is taken until it closes. The handlers run from the
+    // request's wait instead, and downloadCurrent() delivers what is left.
+    connect(client, &QUpdateTcpClient::sigFileDownloadProgress, this, &CTCPUpdate::onFileProgress, Qt::QueuedConnection);
+    connect(client, &QUpdateTcpClient::sigFileDownloadCompleted, this, &CTCPUpdate::onFileCompleted,
+            Qt::QueuedConnection);
+    connect(client, &QUpdateTcpClient::sigFileDownloadError, this, &CTCPUpdate::onFileError, Qt::QueuedConnection);
+    // The user's deliberation is no stall of the service.
+    connect(&window, &UpdateWidget::sigCancelQuestionShown, client, &QUpdateTcpClient::setInactivityPaused);
     // The result is not needed here: checkVersion tests the connection.
     client->connectToServer(serverHost, serverPort);
 }
@@ -118,9 +126,25 @@ void CTCPUpdate::onVersionChecked(const VersionInfo &reply)
 {
     if (!reply.hasUpdate)
         return;
+    // The list is fixed for a run: it is read by index while files arrive.
+    if (running) {
+        logWarn("下载过程中收到版本回复，已忽略");
+        return;
+    }
     downloadList.clear();
-    for (const RemoteFileEntry &entry : reply.files)
-        downloadList.append({entry.path(), entry.name()});
+    QSet<QString> listed;
+    for (const RemoteFileEntry &entry : reply.files) {
+        const FileItem item{entry.path(), entry.name(), entry.md5Tag()};
+        // A file listed twice is fetched once: its second transfer would
+        // only overwrite the first.
+        const QString key = item.path + QLatin1Char('\0') + item.name;
+        if (listed.contains(key)) {
+            logWarn(QStringLiteral("版本回复重复列出文件，已忽略: %1/%2").arg(item.path, item.name).toStdString());
+            continue;
+        }
+        listed.insert(key);
+        downloadList.append(item);
+    }
 }
 
 bool CTCPUpdate::start()
@@ -131,7 +155,9 @@ bool CTCPUpdate::start()
     window.bringToFront();
     window.resetProgress();
     display().showInfo(QStringLiteral("开始TCP更新..."));
+    running = true;
     const bool ok = downloadAll();
+    running = false;
     repaints.flush();
     // A run that ends here leaves the user a way out of the frameless window.
     if (!ok)
@@ -183,6 +209,10 @@ void CTCPUpdate::onFileCompleted(const QString &, const QString &fileName)
 
 void CTCPUpdate::onFileError(const QString &, const QString &fileName, const QString &error)
 {
+    // Stray data after a run (refused and logged by the client) must not
+    // paint over the run's final text.
+    if (!running)
+        return;
     display().showError(QStringLiteral("文件下载失败: %1 - %2").arg(fileName, error));
     qWarning() << "TCP文件下载错误:" << fileName << "-" << error;
 }

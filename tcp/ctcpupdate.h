@@ -116,6 +116,7 @@ private:
     QString serverHost;
     quint16 serverPort = 0;
     bool checkFailed = false;
+    bool running = false;
     QString checkError;
     QElapsedTimer progressClock;
     QString shownFile;

@@ -4,6 +4,7 @@
 #include "log/logger.h"
 #include "tcp/qupdatetcpclient.h"
 
+#include <QCoreApplication>
 #include <QThread>
 
 namespace {
@@ -23,6 +24,8 @@ bool CTCPUpdate::downloadAll()
     }
     currentIndex = 0;
     cancelRequested = false;
+    if (client)
+        client->beginRun();
     const int total = downloadList.size();
     display().showStatus(QStringLiteral("准备下载文件，共 %1 个文件").arg(total), 0);
     info(QStringLiteral("开始迭代下载，总文件数: %1").arg(total));
@@ -56,6 +59,8 @@ bool CTCPUpdate::downloadAll()
 
 bool CTCPUpdate::downloadWithRetry()
 {
+    if (currentIndex < 0 || currentIndex >= downloadList.size())
+        return false;
     const QString name = downloadList.at(currentIndex).name;
     for (int attempt = 0; attempt <= maxRetries; ++attempt) {
         if (cancelRequested)
@@ -116,6 +121,8 @@ bool CTCPUpdate::downloadCurrent()
     if (cancelRequested)
         return false;
     const bool ok = ensureConnected() && client->downloadFile(item, -1);
+    // What the client reported during the attempt is shown before the outcome.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     if (ok)
         info(QStringLiteral("文件下载成功: %1").arg(item.name));
     else
@@ -125,6 +132,8 @@ bool CTCPUpdate::downloadCurrent()
 
 void CTCPUpdate::handleFinalFailure()
 {
+    if (currentIndex < 0 || currentIndex >= downloadList.size())
+        return;
     const QString name = downloadList.at(currentIndex).name;
     // The client's last error says what went wrong with the last attempt.
     const QString cause = client && !client->lastError().isEmpty() ? client->lastError() : QStringLiteral("下载失败");
@@ -156,6 +165,8 @@ void CTCPUpdate::handleFinalFailure()
 void CTCPUpdate::reportOverallProgress()
 {
     const int total = downloadList.size();
+    if (total == 0)
+        return;
     const int percent = currentIndex * 100 / total;
     display().showStatus(QStringLiteral("总体进度: %1/%2 (%3%)").arg(currentIndex).arg(total).arg(percent), percent);
     info(QStringLiteral("下载进度更新: %1/%2 (%3%)").arg(currentIndex).arg(total).arg(percent));

@@ -6,6 +6,12 @@
 
 namespace {
 
+// Path and name cannot hold a NUL, so the pair maps to one key.
+QString completedKey(const QString &path, const QString &name)
+{
+    return path + QLatin1Char('\0') + name;
+}
+
 QString saveFailureText(const QString &path, const QString &name)
 {
     return QStringLiteral("Failed to save file data: %1/%2").arg(path, name);
@@ -36,6 +42,29 @@ void FileReceiver::reset()
     received = 0;
     seen = 0;
     writeFailed = false;
+    hash.reset();
+}
+
+bool FileReceiver::expect(const FileItem &item)
+{
+    stopExpecting();
+    if (completedFiles.contains(completedKey(item.path, item.name)))
+        return false;
+    awaited = item;
+    expecting = true;
+    return true;
+}
+
+void FileReceiver::stopExpecting()
+{
+    reset();
+    awaited = FileItem();
+    expecting = false;
+}
+
+void FileReceiver::forgetCompleted()
+{
+    completedFiles.clear();
 }
 
 int FileReceiver::percent() const
@@ -89,8 +118,24 @@ bool FileReceiver::begin(const FileDataChunk &chunk, Outcome *outcome)
 FileReceiver::Outcome FileReceiver::receive(const FileDataChunk &chunk)
 {
     Outcome outcome;
-    if ((name.isEmpty() || name != chunk.fileName) && !begin(chunk, &outcome))
+    // One transfer at a time, by name: data for anything but the awaited
+    // file (a late repeat of a completed one, a file never asked for) would
+    // otherwise land in a file that was already checked.
+    if (!isExpecting() || chunk.filePath != awaited.path || chunk.fileName != awaited.name) {
+        outcome.filePath = chunk.filePath;
+        outcome.fileName = chunk.fileName;
+        fail(&outcome, Failure::Unexpected,
+             isExpecting() ? QStringLiteral("服务器发送了未请求的文件数据: %1/%2 (等待 %3/%4)")
+                                 .arg(chunk.filePath, chunk.fileName, awaited.path, awaited.name)
+                           : QStringLiteral("服务器发送了未请求的文件数据: %1/%2").arg(chunk.filePath, chunk.fileName));
+        // The stream is out of step: the awaited file cannot be trusted either.
+        stopExpecting();
         return outcome;
+    }
+    if (name.isEmpty() && !begin(chunk, &outcome)) {
+        stopExpecting();
+        return outcome;
+    }
 
     logInfo(QStringLiteral("收到文件数据块: %1 (大小: %2, 是否结束: %3)")
                 .arg(name)
@@ -105,12 +150,14 @@ FileReceiver::Outcome FileReceiver::receive(const FileDataChunk &chunk)
         snapshot(outcome);
         fail(&outcome, Failure::Overflow,
              QStringLiteral("服务器发送的数据超过文件大小: %1/%2 (%3 字节)").arg(path, name).arg(total));
-        reset();
+        stopExpecting();
         return outcome;
     }
 
     if (fileWriter().writeFileData(path, name, chunk.data, chunk.isLast)) {
         outcome.written = true;
+        if (!awaited.md5.isEmpty()) // hashing costs about as much as receiving
+            hash.addData(chunk.data);
         received += static_cast<quint32>(chunk.data.size());
         logInfo(QStringLiteral("文件传输进度: %1 (%2/%3 字节, %4%)")
                     .arg(name)
@@ -134,10 +181,21 @@ FileReceiver::Outcome FileReceiver::receive(const FileDataChunk &chunk)
     else if (received != total)
         fail(&outcome, Failure::Incomplete,
              QStringLiteral("服务器发送的数据不完整: %1/%2 (%3/%4 字节)").arg(path, name).arg(received).arg(total));
+    else if (!awaited.md5.isEmpty() && hash.result() != awaited.md5)
+        fail(&outcome, Failure::ChecksumMismatch,
+             QStringLiteral("文件校验失败:") + name
+                 + QStringLiteral(" (%1/%2, 期望 %3, 实际 %4)")
+                       .arg(path, name, QString::fromLatin1(awaited.md5.toHex()),
+                            QString::fromLatin1(hash.result().toHex())));
     else
         outcome.completed = true;
-    if (outcome.completed)
+    if (outcome.completed) {
+        outcome.verified = !awaited.md5.isEmpty();
+        completedFiles.insert(completedKey(path, name));
         logInfo(QStringLiteral("文件传输完成: %1").arg(name).toStdString());
-    reset();
+        if (!outcome.verified)
+            logWarn(QStringLiteral("文件未经校验 (服务端未提供MD5): %1/%2").arg(path, name).toStdString());
+    }
+    stopExpecting();
     return outcome;
 }

@@ -2,6 +2,8 @@
 
 #include "tcp/versioninfo.h"
 
+#include <QCryptographicHash>
+#include <QSet>
 #include <QString>
 
 class CFileWriter;
@@ -10,11 +12,15 @@ class CFileWriter;
 /// writer. It holds no socket and emits nothing: it returns what happened,
 /// and the protocol client turns that into log lines and signals.
 ///
-/// Rules: a chunk whose name differs from the current transfer's starts a new
-/// transfer, whose file is truncated first (so a re-fetch never keeps bytes
-/// of an earlier attempt); a path or name that is not a safe relative path is
-/// refused; more bytes than the announced total, or a last chunk that leaves
-/// the file short, fail the transfer.
+/// Rules: data is taken only for the one file that expect() named, and only
+/// until its last chunk; anything else (another file, data after the last
+/// chunk, data while nothing is awaited) is Unexpected, a protocol error. The
+/// first chunk of the awaited file truncates it (so a retry never keeps bytes
+/// of an earlier attempt); a file completed in this run is never begun again;
+/// a path or name that is not a safe relative path is refused; more bytes
+/// than the announced total, or a last chunk that leaves the file short, fail
+/// the transfer. When the awaited file carries an MD5, the bytes are hashed
+/// as they are written and a different digest fails the transfer.
 class FileReceiver
 {
 public:
@@ -25,6 +31,8 @@ public:
         UnsafePath,  ///< hostile path or name; nothing was written
         Overflow,    ///< more bytes than the announced total
         Incomplete,  ///< the last chunk left the file short (or a write had failed)
+        Unexpected,  ///< data for a file that is not awaited; nothing was written
+        ChecksumMismatch, ///< every byte arrived but the MD5 differs
     };
 
     /// What one chunk did.
@@ -33,6 +41,7 @@ public:
         bool started = false;   ///< a new transfer began with this chunk
         bool written = false;   ///< the chunk's bytes were written
         bool completed = false; ///< the file is complete
+        bool verified = false;  ///< completed and its MD5 matched the announced one
         Failure failure = Failure::None;
         QString errorText;      ///< set with a failure; names the file
         QString filePath;       ///< the transfer's path (as the first chunk named it)
@@ -50,10 +59,23 @@ public:
     /// Replaces the writer; nullptr selects the process-wide one.
     void setWriter(CFileWriter *writer);
 
+    /// Awaits @p item: its chunks are taken from now on, starting a fresh
+    /// file. False (and nothing awaited) when @p item was already completed
+    /// since the last forgetCompleted().
+    bool expect(const FileItem &item);
+    /// Stops awaiting anything; a transfer in progress is abandoned.
+    void stopExpecting();
+    /// True while a file is awaited (its last chunk has not been taken).
+    bool isExpecting() const { return expecting; }
+    /// Forgets which files were completed (at the start of a new run).
+    void forgetCompleted();
+
     /// Processes one chunk. The outcome describes the transfer after it; a
-    /// completed or failed transfer is forgotten before this returns.
+    /// completed or failed transfer is forgotten before this returns, and
+    /// nothing is awaited any more.
     Outcome receive(const FileDataChunk &chunk);
-    /// Forgets the current transfer, so that the next chunk starts a new one.
+    /// Forgets the current transfer; the awaited file starts afresh with its
+    /// next chunk.
     void reset();
 
     QString currentPath() const { return path; }
@@ -71,6 +93,10 @@ private:
     Outcome &snapshot(Outcome &outcome) const;
 
     CFileWriter *writer;
+    FileItem awaited;
+    bool expecting = false;
+    QSet<QString> completedFiles;
+    QCryptographicHash hash{QCryptographicHash::Md5};
     QString path;
     QString name;
     quint32 total = 0;

@@ -43,6 +43,9 @@ QUpdateTcpClient::QUpdateTcpClient(QObject *parent)
 {
     qRegisterMetaType<VersionInfo>("VersionInfo");
     socket->setReadBufferSize(kSocketReadBufferSize);
+    // Only a file chunk may be large; a few MiB is plenty for anything else.
+    assembler = PacketAssembler(kMaxControlBodyLength);
+    assembler.setBodyLimit(FileData, kMaxFileDataBodyLength);
     inactivityTimer->setSingleShot(true);
     inactivityTimer->setInterval(kDefaultInactivityLimitMs);
     connect(socket, &QTcpSocket::connected, this, &QUpdateTcpClient::onConnected);
@@ -79,6 +82,33 @@ void QUpdateTcpClient::setConfigManager(const CConfigManager *config)
 void QUpdateTcpClient::setInactivityLimit(int milliseconds)
 {
     inactivityTimer->setInterval(milliseconds);
+}
+
+void QUpdateTcpClient::setInactivityPaused(bool paused)
+{
+    inactivityPaused = paused;
+    if (!activeWaiter)
+        return;
+    progressSinceRestart = 0;
+    if (paused)
+        inactivityTimer->stop();
+    else
+        inactivityTimer->start();
+}
+
+void QUpdateTcpClient::beginRun()
+{
+    receiver.forgetCompleted();
+}
+
+void QUpdateTcpClient::noteProgress(int bytes)
+{
+    progressSinceRestart += bytes;
+    if (progressSinceRestart < kStallBytes)
+        return;
+    progressSinceRestart = 0;
+    if (inactivityTimer->isActive())
+        inactivityTimer->start();
 }
 
 void QUpdateTcpClient::setHeartbeatInterval(int milliseconds)
@@ -220,8 +250,6 @@ void QUpdateTcpClient::onReadyRead()
         assembler.commitAppend(static_cast<int>(qMax<qint64>(got, 0)));
         if (got <= 0)
             break;
-        if (inactivityTimer->isActive())
-            inactivityTimer->start();
         if (!drainBuffer())
             break;
     }
@@ -231,15 +259,23 @@ bool QUpdateTcpClient::drainBuffer()
 {
     for (;;) {
         Packet packet;
-        switch (assembler.next(&packet)) {
+        // The body is handed on without a copy: it is used up before the
+        // next call, and nothing reads the socket meanwhile (no nesting).
+        switch (assembler.next(&packet, true)) {
         case PacketAssembler::Result::NeedMore:
             return true;
         case PacketAssembler::Result::BadMagic:
+            if (activeWaiter && receiver.isExpecting()) {
+                // The rest of the file cannot be framed any more.
+                dropConnection(QStringLiteral("下载中收到的数据头无效: %1:%2").arg(serverHost).arg(serverPort));
+                return false;
+            }
             logError(QStringLiteral("收到的数据头无效，已丢弃接收缓冲区: %1:%2").arg(serverHost).arg(serverPort).toStdString());
             return true;
         case PacketAssembler::Result::TooLong:
-            dropConnection(QStringLiteral("消息长度超出限制: %1 字节 (%2:%3)")
+            dropConnection(QStringLiteral("消息长度超出限制: %1 字节, 类型 0x%2 (%3:%4)")
                                .arg(assembler.refusedLength())
+                               .arg(assembler.refusedType(), 0, 16)
                                .arg(serverHost)
                                .arg(serverPort));
             return false;
@@ -258,6 +294,16 @@ void QUpdateTcpClient::dispatch(const Packet &packet)
         emit heartbeatReceived();
         break;
     case VersionReply: {
+        if (!versionCheckPending) {
+            // The download list is fixed by the check; a late or unasked
+            // reply must not change it under a running download.
+            logWarn(QStringLiteral("忽略版本检查之外的版本回复 (消息体 %1 字节): %2:%3")
+                        .arg(packet.body.size())
+                        .arg(serverHost)
+                        .arg(serverPort)
+                        .toStdString());
+            break;
+        }
         VersionInfo info;
         lastReplyUsable = TcpMessages::parseVersionReply(packet.body, &info);
         if (lastReplyUsable) {
@@ -295,16 +341,16 @@ void QUpdateTcpClient::handleFileData(const QByteArray &body)
     FileDataChunk chunk;
     // The chunk shares the body's bytes: it is written before this returns.
     if (!TcpMessages::parseFileData(body, &chunk, true)) {
-        setLastError(QStringLiteral("数据消息过短: %1 字节").arg(body.size()));
-        logError(lastErrorText.toStdString());
-        emit errorOccurred(lastErrorText);
+        dropConnection(QStringLiteral("数据消息过短: %1 字节 (%2:%3)").arg(body.size()).arg(serverHost).arg(serverPort));
         return;
     }
     const FileReceiver::Outcome outcome = receiver.receive(chunk);
     if (outcome.started)
         emit sigFileDownloadProgress(outcome.filePath, outcome.fileName, 0, outcome.total);
-    if (outcome.written)
+    if (outcome.written) {
+        noteProgress(chunk.data.size());
         emit sigFileDownloadProgress(outcome.filePath, outcome.fileName, outcome.received, outcome.total);
+    }
     if (outcome.completed)
         emit sigFileDownloadCompleted(outcome.filePath, outcome.fileName);
     if (outcome.failure == FileReceiver::Failure::None)
@@ -312,13 +358,10 @@ void QUpdateTcpClient::handleFileData(const QByteArray &body)
 
     setLastError(outcome.errorText);
     emit sigFileDownloadError(outcome.filePath, outcome.fileName, outcome.errorText);
-    if (outcome.failure == FileReceiver::Failure::UnsafePath || outcome.failure == FileReceiver::Failure::Overflow) {
-        // The rest of this file is still on its way; only a new connection
-        // keeps it from being taken for the retry's data.
+    // Whatever else of this stream is on its way cannot be trusted; only a
+    // new connection keeps it from being taken for the retry's data.
+    if (outcome.endsTransfer())
         dropConnection(outcome.errorText);
-    } else if (outcome.endsTransfer()) {
-        emit errorOccurred(outcome.errorText);
-    }
 }
 
 void QUpdateTcpClient::dropConnection(const QString &reason)

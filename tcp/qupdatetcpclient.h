@@ -31,8 +31,12 @@ public:
 
     static constexpr int kDefaultConnectTimeoutMs = 1000;
     static constexpr int kHeartbeatIntervalMs = 30000;
-    /// A download wait ends as a time-out after this long without a byte.
+    /// A download wait ends as a time-out when fewer than kStallBytes of the
+    /// awaited file were written within this long. Nothing else counts: not
+    /// heartbeat replies, not other messages, so neither a live service that
+    /// never answers nor one that drips a byte a minute holds a run forever.
     static constexpr int kDefaultInactivityLimitMs = 120000;
+    static constexpr int kStallBytes = 4096;
 
     explicit QUpdateTcpClient(QObject *parent = nullptr);
     ~QUpdateTcpClient() override;
@@ -58,9 +62,19 @@ public:
 
     /// Requests one file and waits until it has been received completely
     /// (true) or the attempt failed (false, lastError() says why). @p timeout
-    /// bounds the whole wait when > 0; in any case the wait ends after the
-    /// inactivity limit without data.
+    /// bounds the whole wait when > 0; in any case the wait ends when the
+    /// file stalls (see kDefaultInactivityLimitMs). Only chunks of @p item
+    /// are taken meanwhile; any other file data is a protocol error. When
+    /// @p item carries an MD5 the file must match it. A failed attempt
+    /// always drops the connection, so that a retry starts on a clean stream.
     bool downloadFile(const FileItem &item, int timeout);
+    /// Starts a new download run: files completed earlier may be fetched
+    /// again. Within a run a completed file is never begun a second time.
+    void beginRun();
+    /// Holds (true) or resumes (false) the stall bound of a running download,
+    /// for as long as the user is asked something; resuming grants a full
+    /// period again.
+    void setInactivityPaused(bool paused);
 
     /// Ends a running request wait at once as a failure ("下载已取消"), and
     /// drops the connection so that no stale data is taken for a later request.
@@ -105,6 +119,7 @@ private slots:
 
 private:
     bool drainBuffer();
+    void noteProgress(int bytes);
     void dispatch(const Packet &packet);
     void handleFileData(const QByteArray &body);
     void dropConnection(const QString &reason);
@@ -126,6 +141,9 @@ private:
     FileReceiver receiver;
     bool receiving = false;
     bool lastReplyUsable = true;
+    bool versionCheckPending = false;
+    bool inactivityPaused = false;
+    qint64 progressSinceRestart = 0;
     AsyncWaiter *activeWaiter = nullptr;
     bool waitCancelled = false;
 };

@@ -104,7 +104,9 @@ VersionInfo QUpdateTcpClient::checkVersion(const VersionCheckRequest &request, i
         return VersionInfo();
     }
     // An error raised while sending has already ended the request.
+    versionCheckPending = true;
     const bool arrived = end != WaitEnd::None || waiter.wait(timeout);
+    versionCheckPending = false;
     disconnectAll();
 
     if (!arrived) {
@@ -160,7 +162,12 @@ bool QUpdateTcpClient::downloadFile(const FileItem &item, int timeout)
 
     // Each attempt starts a fresh transfer, so the file is fetched from
     // scratch whatever an earlier attempt left behind.
-    receiver.reset();
+    if (!receiver.expect(item)) {
+        disconnectAll();
+        setLastError(QStringLiteral("文件已下载完成，不再重复下载: %1/%2").arg(item.path, item.name));
+        logError(lastErrorText.toStdString());
+        return false;
+    }
     waitCancelled = false;
     if (!isConnected()) {
         disconnectAll();
@@ -169,20 +176,28 @@ bool QUpdateTcpClient::downloadFile(const FileItem &item, int timeout)
     }
     if (!sendPacket(FileDownload, TcpMessages::buildFileDownload(item.path, item.name))) {
         disconnectAll();
+        receiver.stopExpecting();
         failBeforeWait(QStringLiteral("发送文件下载请求失败"));
+        abandonConnection();
         return false;
     }
 
     activeWaiter = &waiter;
-    inactivityTimer->start();
+    progressSinceRestart = 0;
+    if (!inactivityPaused)
+        inactivityTimer->start();
     if (end == WaitEnd::None)
         waiter.wait(timeout);
     inactivityTimer->stop();
     activeWaiter = nullptr;
     disconnectAll();
+    receiver.stopExpecting();
 
     if (success)
         return true;
+    // Every failed attempt leaves the stream: late bytes of this attempt
+    // (the rest of a file, an answer to it) must never reach the retry.
+    abandonConnection();
     if (waitCancelled) {
         setLastError(QStringLiteral("下载已取消"));
         logInfo(QStringLiteral("文件下载已取消: %1").arg(item.name).toStdString());
@@ -195,9 +210,6 @@ bool QUpdateTcpClient::downloadFile(const FileItem &item, int timeout)
                      .arg(serverPort)
                      .toStdString());
         emit sigFileDownloadError(item.path, item.name, QStringLiteral("下载超时"));
-        // The service may still be sending this file; a retry must not take
-        // those late bytes for its own.
-        abandonConnection();
         return false;
     }
     if (end == WaitEnd::Disconnected)

@@ -2,6 +2,8 @@
 
 #include "tcp/tcpprotocol.h"
 
+#include <cstring>
+
 using namespace TcpProtocol;
 
 // Every layout is filled in a zeroed local array of its exact size and copied
@@ -54,11 +56,15 @@ bool parseFileDownload(const QByteArray &body, FileItem *item)
     return true;
 }
 
-RemoteFileEntry makeRemoteFileEntry(const QString &path, const QString &name)
+RemoteFileEntry makeRemoteFileEntry(const QString &path, const QString &name, const QByteArray &md5)
 {
     char record[kRemoteFileEntrySize] = {};
     writeTextField(record, kPathFieldWidth, path);
     writeTextField(record + kPathFieldWidth, kNameFieldWidth, name);
+    if (md5.size() == kChecksumSize) {
+        std::memcpy(record + kChecksumOffset, md5.constData(), kChecksumSize);
+        std::memcpy(record + kChecksumMarkerOffset, kChecksumMarker, 4);
+    }
     RemoteFileEntry entry;
     entry.raw = QByteArray(record, kRemoteFileEntrySize);
     return entry;

@@ -24,8 +24,9 @@ QByteArray buildFileDownload(const QString &path, const QString &name);
 /// Reads a FileDownload body; false when it is shorter than 176 bytes.
 bool parseFileDownload(const QByteArray &body, FileItem *item);
 
-/// A raw 180-byte file entry holding @p path and @p name (reserved bytes zero).
-RemoteFileEntry makeRemoteFileEntry(const QString &path, const QString &name);
+/// A raw 180-byte file entry holding @p path and @p name. With a 16-byte
+/// @p md5 the reserved bytes carry the checksum tag; otherwise they are zero.
+RemoteFileEntry makeRemoteFileEntry(const QString &path, const QString &name, const QByteArray &md5 = QByteArray());
 
 /// VersionReply body: the 57-byte header followed by the raw entries.
 QByteArray buildVersionReply(bool hasUpdate, const QString &version, qint32 projectType,

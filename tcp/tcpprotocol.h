@@ -16,6 +16,12 @@ constexpr int kHeaderSize = 20;
 /// Largest body a receiver accepts; a longer announced length is a protocol
 /// error, so that a peer cannot make us buffer without limit.
 constexpr quint32 kMaxBodyLength = 64u * 1024u * 1024u;
+/// The client's limits per message: a file chunk may be large, everything
+/// else is small (4 MiB holds a version reply of over 23,000 files). Together
+/// with the socket's read buffer they keep the client well below 64 MiB
+/// whatever a service announces.
+constexpr quint32 kMaxFileDataBodyLength = 16u * 1024u * 1024u;
+constexpr quint32 kMaxControlBodyLength = 4u * 1024u * 1024u;
 
 constexpr int kHeartbeatSize = 8;
 constexpr int kVersionCheckSize = 84;
@@ -28,6 +34,14 @@ constexpr int kVersionFieldWidth = 32;
 constexpr int kClientIdFieldWidth = 32;
 constexpr int kPathFieldWidth = 128;
 constexpr int kNameFieldWidth = 32;
+
+/// Checksum tag in the reserved bytes of a RemoteFileEntry: the 16 raw MD5
+/// bytes of the file at offset 160, then "MD5" and format 1 at offset 176.
+/// A peer that knows nothing of it sends zeros there and ignores it.
+constexpr int kChecksumOffset = 160;
+constexpr int kChecksumSize = 16;
+constexpr int kChecksumMarkerOffset = 176;
+constexpr char kChecksumMarker[] = "MD5\x01";
 
 /// Message type codes; a reply carries its request's code with bit 15 set.
 enum MessageType : quint32 {

@@ -16,3 +16,12 @@ QString RemoteFileEntry::name() const
     return TcpProtocol::readTextField(raw.constData() + TcpProtocol::kPathFieldWidth,
                                       TcpProtocol::kNameFieldWidth);
 }
+
+QByteArray RemoteFileEntry::md5Tag() const
+{
+    using namespace TcpProtocol;
+    if (raw.size() < kRemoteFileEntrySize
+        || raw.mid(kChecksumMarkerOffset, 4) != QByteArray(kChecksumMarker))
+        return QByteArray();
+    return raw.mid(kChecksumOffset, kChecksumSize);
+}

@@ -17,6 +17,9 @@ struct RemoteFileEntry
     QString path() const;
     /// The file name of the record (bytes up to the first NUL of the name field).
     QString name() const;
+    /// The 16 raw MD5 bytes of the file's checksum tag, or empty when the
+    /// record carries no tag (a service that does not send checksums).
+    QByteArray md5Tag() const;
 };
 
 /// A parsed version reply. The default value (no update, empty texts, no
@@ -50,11 +53,13 @@ struct FileDataChunk
     QByteArray data;
 };
 
-/// One file to fetch: the path and name of a remote file entry.
+/// One file to fetch: the path and name of a remote file entry, and the
+/// MD5 its entry announced (16 raw bytes; empty when the entry has no tag).
 struct FileItem
 {
     QString path;
     QString name;
+    QByteArray md5 = QByteArray();
 };
 
 Q_DECLARE_METATYPE(VersionInfo)

@@ -63,13 +63,26 @@ UpdateWidget::UpdateWidget(QWidget *parent)
             close();
             return;
         }
-        // The question runs a nested modal loop in which the download goes
+        // Posted: the click may be delivered while some caller processes
+        // events in the middle of its work, and the question's modal loop must
+        // not run in there. It runs a nested loop in which the download goes
         // on; should the window be destroyed meanwhile, nothing may be
         // emitted from the dead object.
-        QPointer<UpdateWidget> self(this);
-        const bool confirmed = askCancelConfirmation(this);
-        if (confirmed && self)
-            emit sigCancelRequested();
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (findChild<QWidget *>(QLatin1String(kCancelConfirmationName)))
+                    return; // already asking
+                QPointer<UpdateWidget> self(this);
+                emit sigCancelQuestionShown(true);
+                const bool confirmed = askCancelConfirmation(this);
+                if (!self)
+                    return;
+                emit sigCancelQuestionShown(false);
+                if (confirmed)
+                    emit sigCancelRequested();
+            },
+            Qt::QueuedConnection);
     });
 }
 

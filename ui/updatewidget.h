@@ -68,6 +68,8 @@ public:
 signals:
     /// The user clicked the cancel button and confirmed the question.
     void sigCancelRequested();
+    /// The cancel question opened (true) or closed (false).
+    void sigCancelQuestionShown(bool open);
 
 protected:
     void paintEvent(QPaintEvent *event) override;

@@ -3,6 +3,7 @@
 #include "ui_widget.h"
 
 #include "config/cconfigmanager.h"
+#include "config/compactmanifest.h"
 #include "http/cblockingdownload.h"
 #include "http/downloadcompletion.h"
 #include "http/downloadplan.h"
@@ -219,7 +220,26 @@ int Widget::checkManifest()
     const QString localMd5 = HttpLayout::localManifestFile(appDir);
     if (!QFileInfo(localMd5).isFile())
         generateManifest(appDir);
-    diffMap = diffManifests(readManifest(localMd5), readManifest(tmpMd5));
+    // The versions differ, so the server's manifest must list the release:
+    // an empty or garbled one (an error page served with 200, a failed
+    // upload) is a failed check, never "nothing to update".
+    ManifestReadStats stats;
+    CompactManifest remote;
+    remote.read(tmpMd5, &stats);
+    if (remote.isEmpty() || stats.linesWithoutTab > 0) {
+        statusText = HttpTexts::failed();
+        detailText = QStringLiteral("服务端MD5清单无法解析");
+        logError(QStringLiteral("服务端MD5清单无法解析:%1 (条目 %2, 无TAB的行 %3, 首个在第 %4 行)")
+                     .arg(tmpMd5)
+                     .arg(stats.entryLines)
+                     .arg(stats.linesWithoutTab)
+                     .arg(stats.firstBadLine)
+                     .toStdString());
+        QFile::remove(tmpMd5);
+        refreshLabels();
+        return 2;
+    }
+    diffMap = remote.differencesFrom(readManifest(localMd5));
     return diffMap.isEmpty() ? 0 : 1;
 }
 

@@ -1,3 +1,4 @@
+#include "config/compactmanifest.h"
 #include "config/md5manifest.h"
 
 #include <QCryptographicHash>
@@ -5,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QTextCodec>
 #include <QtTest>
 
 namespace {
@@ -50,6 +52,9 @@ private slots:
     void readRules_data();
     void readRules();
 
+    void compactServerManifest();
+    void readUnderGbkLocale_data();
+    void readUnderGbkLocale();
     void diffRules_data();
     void diffRules();
 };
@@ -187,6 +192,95 @@ void TestMd5Manifest::readRules()
     const Md5Manifest read = readManifest(path);
     QCOMPARE(read.keys(), paths);
     QCOMPARE(read.values(), md5s);
+    // The compact form reads the same entries.
+    CompactManifest compact;
+    QVERIFY(compact.read(path));
+    QCOMPARE(compact.toManifest(), read);
+}
+
+// Peak memory of this process in KiB since the last reset, or -1.
+qint64 peakKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+void TestMd5Manifest::compactServerManifest()
+{
+    // 300,000 lines (about 17 MB), a tenth of them differing from the local
+    // manifest, in random order with upper-case MD5s and duplicates mixed in.
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("md5Tmp.txt"));
+    Md5Manifest local;
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QByteArray chunk;
+        for (int i = 0; i < 300000; ++i) {
+            const int n = static_cast<int>((qint64(i) * 7919) % 300000);
+            const QByteArray md5 = QCryptographicHash::hash(QByteArray::number(n), QCryptographicHash::Md5).toHex();
+            const QByteArray filePath = "/bin/dir" + QByteArray::number(n % 97) + "/file" + QByteArray::number(n) + ".dll";
+            chunk += (n % 1000 == 0 ? md5.toUpper() : md5) + '\t' + filePath + "\r\n";
+            if (n % 10 != 0)
+                local.insert(QString::fromLatin1(filePath), QString::fromLatin1(n % 1000 == 0 ? md5.toUpper() : md5));
+            if (chunk.size() > 1 << 20) {
+                QCOMPARE(file.write(chunk), qint64(chunk.size()));
+                chunk.clear();
+            }
+        }
+        chunk += "0123\t/bin/dir0/file0.dll\r\n"; // a later line for a path wins
+        QCOMPARE(file.write(chunk), qint64(chunk.size()));
+    }
+    const qint64 fileKiB = QFileInfo(path).size() / 1024;
+    QFile reset(QStringLiteral("/proc/self/clear_refs"));
+    const bool measured = reset.open(QIODevice::WriteOnly) && reset.write("5") == 1;
+    reset.close();
+    const qint64 before = peakKiB();
+
+    CompactManifest compact;
+    ManifestReadStats stats;
+    QVERIFY(compact.read(path, &stats));
+    const qint64 cost = peakKiB() - before;
+    QCOMPARE(compact.size(), 300000);
+    QCOMPARE(stats.entryLines, 300001);
+    const Md5Manifest diff = compact.differencesFrom(local);
+    QCOMPARE(diff.size(), 30000);
+    QCOMPARE(diff.value(QStringLiteral("/bin/dir0/file0.dll")), QStringLiteral("0123"));
+    QCOMPARE(diff, diffManifests(local, readManifest(path)));
+    if (!measured || before < 0)
+        QSKIP("no /proc/self/clear_refs to measure the peak");
+    qInfo("compact manifest of %lld KiB cost %lld KiB at its peak", fileKiB, cost);
+    QVERIFY2(cost <= 3 * fileKiB, qPrintable(QString::number(cost)));
+}
+
+void TestMd5Manifest::readUnderGbkLocale_data()
+{
+    QTest::addColumn<QByteArray>("codec");
+    QTest::newRow("UTF-8 manifest from another platform") << QByteArray("UTF-8");
+    QTest::newRow("GBK manifest written natively") << QByteArray("GBK");
+}
+
+void TestMd5Manifest::readUnderGbkLocale()
+{
+    QFETCH(QByteArray, codec);
+    const QString line = QStringLiteral("m1\t/数据/说明.txt\r\nm2\t/plain.txt\r\n");
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("md5.txt"));
+    QVERIFY(writeFile(path, QTextCodec::codecForName(codec)->fromUnicode(line)));
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("GBK"));
+    ManifestReadStats stats;
+    const Md5Manifest read = readManifest(path, &stats);
+    QTextCodec::setCodecForLocale(nullptr);
+    QCOMPARE(read.keys(), list("/plain.txt|/数据/说明.txt"));
+    QCOMPARE(stats.utf8, codec == "UTF-8");
+    QCOMPARE(stats.entryLines, 2);
+    QCOMPARE(stats.linesWithoutTab, 0);
 }
 
 void TestMd5Manifest::diffRules_data()

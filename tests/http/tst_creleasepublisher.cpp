@@ -7,6 +7,7 @@
 #include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QTextCodec>
 #include <QtTest>
 
 class TestReleasePublisher : public QObject
@@ -19,6 +20,8 @@ private slots:
     void refusals_data();
     void refusals();
     void commandLine();
+    void manifestEncodings_data();
+    void manifestEncodings();
 
 private:
     QString path(const QString &relative) const { return dir->filePath(relative); }
@@ -53,7 +56,7 @@ void TestReleasePublisher::publishesTheServerTree()
     // characters comes back from update.ini unchanged.
     const QString version = QStringLiteral(" 版本 1.0; beta=\"2\" #x, y ");
     CReleasePublisher publisher(
-        ReleaseOptions{path(QStringLiteral("client")), version, QStringLiteral("R2"), path(QStringLiteral("www"))});
+        ReleaseOptions{path(QStringLiteral("client")), version, QStringLiteral("R2"), path(QStringLiteral("www")), QStringLiteral("utf-8")});
     QVERIFY2(publisher.publish(), qPrintable(publisher.errorText()));
     QVERIFY(publisher.errorText().isEmpty());
     QCOMPARE(servedValue("Version/Folder"), QStringLiteral("R2"));
@@ -108,6 +111,8 @@ void TestReleasePublisher::refusals_data()
     row("name clients refuse", "2.0", "R2", "client", "www", "client/plugins/con.txt", "clients would refuse");
     row("output parent is a file", "2.0", "R2", "client", "plain/www", "plain", "output directory");
     row("version file cannot be written", "2.0", "R2", "client", "www", "www/update.ini/", "update.ini");
+    row("paths differ only in letter case", "2.0", "R2", "client", "www", "client/PLUGINS/a.dll",
+        "/PLUGINS/a.dll and /plugins/a.dll");
 }
 
 void TestReleasePublisher::refusals()
@@ -151,6 +156,42 @@ void TestReleasePublisher::commandLine()
     QVERIFY2(tool.readAllStandardError().contains("already exists"), "reason expected");
     QCOMPARE(servedValue("Version/Folder"), QStringLiteral("R3"));
     QCOMPARE(servedValue("Version/Version"), QStringLiteral("3.0"));
+}
+
+void TestReleasePublisher::manifestEncodings_data()
+{
+    QTest::addColumn<QString>("encoding");
+    QTest::addColumn<QString>("extraFile");
+    QTest::addColumn<QString>("errorPart");
+    QTest::newRow("utf-8") << QStringLiteral("utf-8") << QString() << QString();
+    QTest::newRow("gbk") << QStringLiteral("gbk") << QString() << QString();
+    QTest::newRow("gbk cannot hold a snowflake") << QStringLiteral("gbk") << QStringLiteral("❄.txt")
+                                                 << QStringLiteral("cannot hold");
+    QTest::newRow("unknown encoding") << QStringLiteral("latin1") << QString() << QStringLiteral("encoding");
+}
+
+void TestReleasePublisher::manifestEncodings()
+{
+    QFETCH(QString, encoding);
+    QFETCH(QString, extraFile);
+    QFETCH(QString, errorPart);
+    if (!extraFile.isEmpty())
+        QVERIFY(writeTestFile(path(QStringLiteral("client/") + extraFile), "x"));
+    CReleasePublisher publisher(ReleaseOptions{path(QStringLiteral("client")), QStringLiteral("2.0"), QStringLiteral("R2"),
+                                               path(QStringLiteral("www")), encoding});
+    QCOMPARE(publisher.publish(), errorPart.isEmpty());
+    QVERIFY2(publisher.errorText().contains(errorPart), qPrintable(publisher.errorText()));
+    if (!errorPart.isEmpty())
+        return;
+    // A client whose locale is GBK (Chinese Windows) reads either encoding.
+    QTextCodec *const gbk = QTextCodec::codecForName("GBK");
+    QTextCodec::setCodecForLocale(gbk);
+    const Md5Manifest served = readManifest(path(QStringLiteral("www/R2/md5.txt")));
+    QTextCodec::setCodecForLocale(nullptr);
+    QCOMPARE(served, publisher.manifest());
+    QVERIFY(served.contains(QStringLiteral("/数据/说明.txt")));
+    QTextCodec *const written = encoding == QLatin1String("gbk") ? gbk : QTextCodec::codecForName("UTF-8");
+    QVERIFY(readTestFile(path(QStringLiteral("www/R2/md5.txt"))).contains(written->fromUnicode(QStringLiteral("说明"))));
 }
 
 QTEST_GUILESS_MAIN(TestReleasePublisher)

@@ -228,6 +228,14 @@ void TestHttpUpdate::checkFailures_data()
     QTest::newRow("version file is garbage") << QStringLiteral("garbage") << failed << unparsed << ini;
     QTest::newRow("manifest not found") << QStringLiteral("md5404") << failed << QStringLiteral("下载md5.txt失败")
                                         << QStringList{QStringLiteral("/update.ini"), QStringLiteral("/R2/md5.txt")};
+    // The versions differ, so a manifest without entries cannot be right.
+    const QString unparsable = QStringLiteral("服务端MD5清单无法解析");
+    const QStringList both{QStringLiteral("/update.ini"), QStringLiteral("/R2/md5.txt")};
+    QTest::newRow("empty manifest") << QStringLiteral("md5:") << failed << unparsable << both;
+    QTest::newRow("HTML error page served with 200")
+        << QStringLiteral("md5:<html>\r\n<body>Service unavailable</body>\r\n</html>\r\n") << failed << unparsable << both;
+    QTest::newRow("a line without TAB among good ones")
+        << QStringLiteral("md5:0cc175b9c0f1b6a831c399e269772661\t/a.dll\r\ngarbage\r\n") << failed << unparsable << both;
 }
 
 void TestHttpUpdate::checkFailures()
@@ -252,6 +260,8 @@ void TestHttpUpdate::checkFailures()
         server->setFile(QStringLiteral("/update.ini"), QByteArray("\x00\xff[[[=\n\x01", 9));
     } else if (setup == QLatin1String("md5404")) {
         server->setStatus(QStringLiteral("/R2/md5.txt"), 404);
+    } else if (setup.startsWith(QLatin1String("md5:"))) {
+        server->setFile(QStringLiteral("/R2/md5.txt"), setup.mid(4).toUtf8());
     }
 
     QVERIFY(!adapter->checkForUpdate());
@@ -306,6 +316,9 @@ void TestHttpUpdate::downloadFailures_data()
     QTest::newRow("directory where the file goes")
         << QStringLiteral("blocked") << b << QStringLiteral("无法保存文件:%1UpdateTmp/b.dll")
         << bFailed + QStringLiteral("无法保存文件") << QStringList{QStringLiteral("/R2//a.dll")};
+    QTest::newRow("paths that differ only in letter case")
+        << QString() << QStringLiteral("/A.dll") << QStringLiteral("文件路径仅大小写不同:/A.dll 与 /a.dll")
+        << QStringLiteral("文件路径仅大小写不同") << QStringList();
     QTest::newRow("unusable temporary area") << QStringLiteral("noTemp") << b << QStringLiteral("临时目录配置无效:")
                                              << QStringLiteral("临时目录配置无效:") << QStringList();
     // A single hostile path stops everything before the first request.

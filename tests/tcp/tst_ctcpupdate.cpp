@@ -4,8 +4,11 @@
 #include "tcp/qupdatetcpclient.h"
 #include "testarea.h"
 
+#include "ui/cancelconfirmation.h"
+
 #include <QLabel>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QtTest>
 
 using namespace TcpProtocol;
@@ -27,12 +30,19 @@ QByteArray fileContent(const QString &name)
     return name.toUtf8().repeated(500);
 }
 
-// A version reply offering @p names in the folder @p path.
-QByteArray offer(const QStringList &names, bool hasUpdate = true, const QString &path = QStringLiteral("pkg"))
+enum Tag { NoTag, RightTag, WrongTag };
+
+// A version reply offering @p names in the folder @p path, their entries
+// tagged with the MD5 of their content as @p tag says.
+QByteArray offer(const QStringList &names, bool hasUpdate = true, const QString &path = QStringLiteral("pkg"),
+                 Tag tag = NoTag)
 {
     QVector<RemoteFileEntry> entries;
-    for (const QString &name : names)
-        entries << TcpMessages::makeRemoteFileEntry(path, name);
+    for (const QString &name : names) {
+        const QByteArray served = fileContent(name) + (tag == WrongTag ? "!" : "");
+        const QByteArray md5 = tag == NoTag ? QByteArray() : QCryptographicHash::hash(served, QCryptographicHash::Md5);
+        entries << TcpMessages::makeRemoteFileEntry(path, name, md5);
+    }
     return buildPacket(VersionReply, TcpMessages::buildVersionReply(hasUpdate, QStringLiteral("2.0.0"), 3, entries), 1);
 }
 
@@ -69,6 +79,18 @@ public:
 };
 
 enum Connection { Kept, ClosedBeforeCheck, ServiceGone };
+// What a hostile service does on the first request for b.txt (a.txt for
+// data after the last chunk, so that the next request always meets it).
+enum Hostility {
+    Honest,
+    LateReplyFewer,
+    LateReplyEmpty,
+    RepeatLastChunkOfA,
+    UnrequestedFile,
+    DataAfterLastChunk,
+    HeartbeatsOnly,
+    BadMagicMidFile,
+};
 enum DownloadFault { Silence, DirectoryInTheWay, ServiceDown, HostileEntry };
 
 } // namespace
@@ -88,6 +110,9 @@ private slots:
     void finalFailureClasses_data();
     void finalFailureClasses();
     void cancelEndsRun();
+    void hostileService_data();
+    void hostileService();
+    void cancelQuestionPausesStallBound();
     void classifyErrorTable_data();
     void classifyErrorTable();
 
@@ -140,7 +165,7 @@ void TestCTCPUpdate::checkOutcomes_data()
     QTest::newRow("negative port") << QByteArray("-5") << usable << 0 << int(Kept) << false << notConfigured;
     QTest::newRow("error reply") << QByteArray() << buildPacket(ErrorReply, QByteArray(), 1) << 0 << int(Kept) << false
                                  << QStringLiteral("TCP版本检查失败: 服务器返回错误");
-    QTest::newRow("late reply: a time-out, the list is filled, nothing starts")
+    QTest::newRow("late reply: a time-out, the reply is ignored, nothing starts")
         << QByteArray() << usable << 1300 << int(Kept) << false << QStringLiteral("TCP版本检查失败: 版本检查超时");
     QTest::newRow("connection closed before the check")
         << QByteArray() << usable << 0 << int(ClosedBeforeCheck) << false << notConnected;
@@ -175,8 +200,10 @@ void TestCTCPUpdate::checkOutcomes()
     QCOMPARE(driver->checkVersion(), offered);
     QCOMPARE(driver->versionCheckFailed(), !text.isEmpty());
     QCOMPARE(driver->checkErrorText(), text);
-    if (delay > 0) // the late reply still fills the list
-        QTRY_COMPARE_WITH_TIMEOUT(driver->files().size(), 1, 3000);
+    if (delay > 0) { // the late reply arrives and changes nothing
+        QTest::qWait(delay);
+        QCOMPARE(driver->files().size(), 0);
+    }
 
     QSignalSpy results(driver.get(), &CTCPUpdate::sigUpdateResult);
     QVERIFY(!driver->start());
@@ -293,7 +320,7 @@ void TestCTCPUpdate::retryReconnectsAndSucceeds()
     TextRecorder status(child<QLabel>(*driver, "label_status"));
     QVERIFY(driver->start());
     QCOMPARE(server->count(FileDownload), 3);
-    QCOMPARE(server->connections.size(), 2);
+    QCOMPARE(server->connections.size(), 3); // every failed attempt renews the connection
     QVERIFY2(status.saw(QStringLiteral("第1次重试下载: flaky.dll")), qPrintable(status.all()));
     QVERIFY2(status.saw(QStringLiteral("第2次重试下载: flaky.dll")), qPrintable(status.all()));
     QVERIFY(log.contains(QStringLiteral("重试下载: flaky.dll, 尝试次数: 2")));
@@ -368,6 +395,132 @@ void TestCTCPUpdate::cancelEndsRun()
     QVERIFY(results.wait(1000));
     QCOMPARE(results.count(), 1);
     QCOMPARE(results.at(0).at(0).toBool(), false);
+}
+
+void TestCTCPUpdate::hostileService_data()
+{
+    QTest::addColumn<int>("hostility");
+    QTest::addColumn<int>("tag");
+    QTest::addColumn<bool>("success");
+    QTest::addColumn<QString>("logLine");
+
+    const QString protocolError = QStringLiteral("未请求的文件数据");
+    QTest::newRow("late version reply with fewer files is ignored")
+        << int(LateReplyFewer) << int(RightTag) << true << QStringLiteral("忽略版本检查之外的版本回复");
+    QTest::newRow("late version reply without files is ignored")
+        << int(LateReplyEmpty) << int(RightTag) << true << QStringLiteral("忽略版本检查之外的版本回复");
+    QTest::newRow("repeated last chunk of a completed file: attempt fails, file intact")
+        << int(RepeatLastChunkOfA) << int(RightTag) << true << protocolError;
+    QTest::newRow("data for a file never requested") << int(UnrequestedFile) << int(RightTag) << true << protocolError;
+    QTest::newRow("data after the last chunk") << int(DataAfterLastChunk) << int(RightTag) << true << protocolError;
+    QTest::newRow("heartbeat replies never keep a request alive")
+        << int(HeartbeatsOnly) << int(RightTag) << false << QStringLiteral("文件下载超时");
+    QTest::newRow("bad magic in the middle of a file")
+        << int(BadMagicMidFile) << int(RightTag) << true << QStringLiteral("下载中收到的数据头无效");
+    QTest::newRow("tag with a wrong digest: every attempt fails, nothing reported done")
+        << int(Honest) << int(WrongTag) << false << QStringLiteral("文件校验失败:a.txt");
+    QTest::newRow("tag with the right digest") << int(Honest) << int(RightTag) << true << QString();
+    QTest::newRow("no tag: accepted, logged as unverified")
+        << int(Honest) << int(NoTag) << true << QStringLiteral("文件未经校验");
+}
+
+void TestCTCPUpdate::hostileService()
+{
+    QFETCH(int, hostility);
+    QFETCH(int, tag);
+    QFETCH(bool, success);
+    QFETCH(QString, logLine);
+
+    const QString a = QStringLiteral("a.txt");
+    const QString b = QStringLiteral("b.txt");
+    server->answer(VersionCheck, offer({a, b}, true, QStringLiteral("pkg"), Tag(tag)));
+    int targetRequests = 0;
+    server->on(FileDownload, [&, hostility](QTcpSocket *c, const Packet &p) {
+        const FileItem item = ScriptedServer::requested(p);
+        const QByteArray data = fileContent(item.name);
+        const QString target = hostility == DataAfterLastChunk ? a : b;
+        const bool first = item.name == target && ++targetRequests == 1;
+        const QByteArray aData = fileContent(a);
+        if (hostility == HeartbeatsOnly) { // alive, chatty, and never answering
+            auto *beats = new QTimer(c);
+            QObject::connect(beats, &QTimer::timeout, c,
+                             [c]() { ScriptedServer::write(c, buildPacket(HeartbeatReply, "beat", 1)); });
+            beats->start(40);
+            return;
+        }
+        if (first && hostility == LateReplyFewer)
+            ScriptedServer::write(c, offer({a}));
+        if (first && hostility == LateReplyEmpty)
+            ScriptedServer::write(c, offer({}));
+        if (first && hostility == RepeatLastChunkOfA)
+            ScriptedServer::write(c, ScriptedServer::fileData({QStringLiteral("pkg"), a}, aData.size(), aData.right(100), true));
+        if (first && hostility == UnrequestedFile)
+            ScriptedServer::write(c, ScriptedServer::fileData({QStringLiteral("pkg"), QStringLiteral("c.txt")}, 5, "c.txt", true));
+        if (first && hostility == BadMagicMidFile) {
+            ScriptedServer::write(c, ScriptedServer::fileData(item, data.size(), data.left(100), false) + QByteArray(30, 'x'));
+            return;
+        }
+        ScriptedServer::sendFile(c, item, data, 1000);
+        if (first && hostility == DataAfterLastChunk)
+            ScriptedServer::write(c, ScriptedServer::fileData(item, data.size(), data.left(10), false));
+    });
+    auto driver = makeDriver();
+    driver->tcpClient()->setInactivityLimit(300);
+    QVERIFY(driver->checkVersion());
+    QCOMPARE(driver->files().size(), 2);
+    LogCapture log;
+    QCOMPARE(driver->start(), success);
+    QVERIFY2(logLine.isEmpty() || log.contains(logLine), qPrintable(logLine));
+    QCOMPARE(driver->files().size(), 2);
+    QCOMPARE(log.contains(QStringLiteral("文件未经校验")), tag == NoTag);
+    if (success) {
+        QCOMPARE(area->readTemp(QStringLiteral("pkg/a.txt")), fileContent(a));
+        QCOMPARE(area->readTemp(QStringLiteral("pkg/b.txt")), fileContent(b));
+        QCOMPARE(area->readTemp(QStringLiteral("pkg/c.txt")), QByteArray("<missing>"));
+    } else {
+        QCOMPARE(server->count(FileDownload), 1 + CTCPUpdate::kMaxRetries);
+    }
+    QSignalSpy results(driver.get(), &CTCPUpdate::sigUpdateResult);
+    QVERIFY(results.wait(1000));
+    QCOMPARE(results.at(0).at(0).toBool(), success);
+}
+
+void TestCTCPUpdate::cancelQuestionPausesStallBound()
+{
+    // The file stalls; the user opens the cancel question and keeps it open
+    // longer than the stall bound, then declines. The attempt must still be
+    // alive, and the question must never have run inside the receive step.
+    server->answer(VersionCheck, offer({QStringLiteral("slow.bin")}));
+    QPointer<QTcpSocket> connection;
+    server->on(FileDownload, [&](QTcpSocket *c, const Packet &p) {
+        connection = c;
+        const FileItem item = ScriptedServer::requested(p);
+        ScriptedServer::write(c, ScriptedServer::fileData(item, 5000, QByteArray(4500, 's'), false));
+    });
+    auto driver = makeDriver();
+    driver->tcpClient()->setInactivityLimit(300);
+    QVERIFY(driver->checkVersion());
+    UpdateWidget *window = driver->progressWindow();
+    bool answered = false;
+    connect(driver->tcpClient(), &QUpdateTcpClient::sigFileDownloadProgress, this, [&]() {
+        if (answered)
+            return;
+        answered = true;
+        QMetaObject::invokeMethod(child<QPushButton>(*driver, "pushButton_cancel"), "click", Qt::QueuedConnection);
+        QTimer::singleShot(800, this, [&]() {
+            if (QWidget *box = QApplication::activeModalWidget())
+                box->findChild<QPushButton *>(QLatin1String(kCancelRejectButtonName))->click();
+            // The rest of the file arrives once the question has closed.
+            if (connection)
+                ScriptedServer::write(connection, ScriptedServer::fileData({QStringLiteral("pkg"), QStringLiteral("slow.bin")},
+                                                                           5000, QByteArray(500, 't'), true));
+        });
+    });
+    QSignalSpy shown(window, &UpdateWidget::sigCancelQuestionShown);
+    QVERIFY(driver->start());
+    QCOMPARE(shown.count(), 2);
+    QCOMPARE(server->count(FileDownload), 1);
+    QCOMPARE(area->readTemp(QStringLiteral("pkg/slow.bin")).size(), 5000);
 }
 
 void TestCTCPUpdate::classifyErrorTable_data()

@@ -51,6 +51,7 @@ void TestFileReceiver::transfers_data()
     QTest::addColumn<int>("failingChunk");
     QTest::addColumn<QString>("errorHint");
     QTest::addColumn<QStringList>("files");
+    QTest::addColumn<QByteArray>("md5"); // announced for the first file
 
     const QString d = QStringLiteral("d");
     const QString big = QStringLiteral("big.bin");
@@ -58,35 +59,47 @@ void TestFileReceiver::transfers_data()
     QTest::newRow("two chunks make one file")
         << Chunks{chunk(QStringLiteral("bin"), QStringLiteral("a.dll"), 6, "abc", false),
                   chunk(QStringLiteral("bin"), QStringLiteral("a.dll"), 6, "def", true)}
-        << none << -1 << QString() << QStringList{QStringLiteral("bin/a.dll:abcdef")};
+        << none << -1 << QString() << QStringList{QStringLiteral("bin/a.dll:abcdef")} << QByteArray();
     QTest::newRow("empty file in one last chunk")
         << Chunks{chunk(QString(), QStringLiteral("empty.txt"), 0, {}, true)} << none << -1 << QString()
-        << QStringList{QStringLiteral("empty.txt:")};
-    QTest::newRow("same name with another path continues the transfer")
+        << QStringList{QStringLiteral("empty.txt:")} << QByteArray();
+    QTest::newRow("same name in another folder is another file, not awaited")
         << Chunks{chunk(QStringLiteral("one"), QStringLiteral("f"), 4, "12", false),
                   chunk(QStringLiteral("two"), QStringLiteral("f"), 4, "34", true)}
-        << none << -1 << QString() << QStringList{QStringLiteral("one/f:1234")};
+        << FileReceiver::Failure::Unexpected << 1 << QStringLiteral("未请求") << QStringList{QStringLiteral("one/f:12")}
+        << QByteArray();
     QTest::newRow("same name after completion is a second transfer")
         << Chunks{chunk(QStringLiteral("x"), QStringLiteral("same"), 1, "A", true),
                   chunk(QStringLiteral("y"), QStringLiteral("same"), 2, "BB", true)}
-        << none << -1 << QString() << QStringList{QStringLiteral("x/same:A"), QStringLiteral("y/same:BB")};
-    QTest::newRow("a new transfer truncates what an earlier one left")
+        << none << -1 << QString() << QStringList{QStringLiteral("x/same:A"), QStringLiteral("y/same:BB")} << QByteArray();
+    QTest::newRow("a completed file is never begun again")
         << Chunks{chunk(QString(), QStringLiteral("r.bin"), 6, "OLDOLD", true),
                   chunk(QString(), QStringLiteral("r.bin"), 3, "new", true)}
-        << none << -1 << QString() << QStringList{QStringLiteral("r.bin:new")};
+        << FileReceiver::Failure::Unexpected << 1 << QStringLiteral("r.bin") << QStringList{QStringLiteral("r.bin:OLDOLD")}
+        << QByteArray();
+    QTest::newRow("data after the last chunk is refused")
+        << Chunks{chunk(d, big, 3, "abc", true), chunk(d, big, 3, "xyz", false)} << FileReceiver::Failure::Unexpected << 1
+        << big << QStringList{QStringLiteral("d/big.bin:abc")} << QByteArray();
+    const QByteArray abcMd5 = QCryptographicHash::hash("abcdef", QCryptographicHash::Md5);
+    QTest::newRow("announced MD5 matches: verified")
+        << Chunks{chunk(d, big, 6, "abc", false), chunk(d, big, 6, "def", true)} << none << -1 << QString()
+        << QStringList{QStringLiteral("d/big.bin:abcdef")} << abcMd5;
+    QTest::newRow("announced MD5 differs: the last chunk fails the file")
+        << Chunks{chunk(d, big, 6, "abc", false), chunk(d, big, 6, "deX", true)} << FileReceiver::Failure::ChecksumMismatch
+        << 1 << QStringLiteral("文件校验失败:big.bin") << QStringList{QStringLiteral("d/big.bin:abcdeX")} << abcMd5;
     QTest::newRow("exact total before an empty last chunk")
         << Chunks{chunk(d, big, 3, "abc", false), chunk(d, big, 3, "", true)} << none << -1 << QString()
-        << QStringList{QStringLiteral("d/big.bin:abc")};
+        << QStringList{QStringLiteral("d/big.bin:abc")} << QByteArray();
 
     QTest::newRow("endless data is cut off at the first byte too many")
         << Chunks{chunk(d, big, 5, "abc", false), chunk(d, big, 5, "def", false), chunk(d, big, 5, "ghi", true)}
-        << FileReceiver::Failure::Overflow << 1 << big << QStringList{QStringLiteral("d/big.bin:abc")};
+        << FileReceiver::Failure::Overflow << 1 << big << QStringList{QStringLiteral("d/big.bin:abc")} << QByteArray();
     QTest::newRow("single chunk larger than the total")
         << Chunks{chunk(d, big, 2, "abc", true)} << FileReceiver::Failure::Overflow << 0 << big
-        << QStringList{QStringLiteral("d/big.bin:")};
+        << QStringList{QStringLiteral("d/big.bin:")} << QByteArray();
     QTest::newRow("last chunk leaves the file short")
         << Chunks{chunk(d, big, 10, "abc", false), chunk(d, big, 10, "de", true)} << FileReceiver::Failure::Incomplete
-        << 1 << big << QStringList{QStringLiteral("d/big.bin:abcde")};
+        << 1 << big << QStringList{QStringLiteral("d/big.bin:abcde")} << QByteArray();
 
     const QString hostile = QStringLiteral("路径不安全");
     // Path rules themselves are SafePath's; here: both fields are checked, before any write.
@@ -97,7 +110,7 @@ void TestFileReceiver::transfers_data()
     for (const auto &[path, name] : unsafe) {
         QTest::addRow("unsafe path \"%s\" name \"%s\"", qPrintable(path), qPrintable(name))
             << Chunks{chunk(path, name, 4, "evil", true)} << FileReceiver::Failure::UnsafePath << 0 << hostile
-            << QStringList();
+            << QStringList() << QByteArray();
     }
 }
 
@@ -108,11 +121,16 @@ void TestFileReceiver::transfers()
     QFETCH(int, failingChunk);
     QFETCH(QString, errorHint);
     QFETCH(QStringList, files);
+    QFETCH(QByteArray, md5);
 
     TestArea area;
     FileReceiver receiver(area.writer.get());
     for (int i = 0; i < chunks.size(); ++i) {
-        const FileReceiver::Outcome outcome = receiver.receive(chunks.at(i));
+        // As the client does: a file is awaited from its request on.
+        const FileDataChunk &c = chunks.at(i);
+        if (!receiver.isExpecting())
+            receiver.expect({c.filePath, c.fileName, i == 0 ? md5 : QByteArray()});
+        const FileReceiver::Outcome outcome = receiver.receive(c);
         if (i == failingChunk) {
             QCOMPARE(outcome.failure, failure);
             QVERIFY(outcome.endsTransfer());
@@ -122,7 +140,8 @@ void TestFileReceiver::transfers()
             break;
         }
         QCOMPARE(outcome.failure, FileReceiver::Failure::None);
-        QCOMPARE(outcome.completed, chunks.at(i).isLast);
+        QCOMPARE(outcome.completed, c.isLast);
+        QCOMPARE(outcome.verified, c.isLast && !md5.isEmpty());
     }
     if (failingChunk < 0)
         QCOMPARE(area.writer->openFileCount(), 0);
@@ -136,6 +155,7 @@ void TestFileReceiver::percentAboveThirtyTwoBits()
 {
     TestArea area;
     FileReceiver receiver(area.writer.get());
+    receiver.expect({QString(), QStringLiteral("large.bin")});
     // 44,000,000 × 100 does not fit 32 bits; a 32-bit product would give garbage.
     const FileReceiver::Outcome outcome =
         receiver.receive(chunk(QString(), QStringLiteral("large.bin"), 88000000, QByteArray(44000000, 'z'), false));

@@ -37,6 +37,7 @@ private slots:
     void badMagic();
     void bodyLengthLimit_data();
     void bodyLengthLimit();
+    void largeMessageCostsItsSizeOnce();
     void manySmallMessagesStayLinear();
 };
 
@@ -126,26 +127,67 @@ void TestPacketAssembler::badMagic()
 
 void TestPacketAssembler::bodyLengthLimit_data()
 {
+    QTest::addColumn<quint32>("type");
     QTest::addColumn<quint32>("length");
+    QTest::addColumn<bool>("clientLimits");
     QTest::addColumn<PacketAssembler::Result>("result");
-    QTest::newRow("64 MiB is accepted and waited for") << kMaxBodyLength << PacketAssembler::Result::NeedMore;
-    QTest::newRow("64 MiB + 1 is refused") << kMaxBodyLength + 1 << PacketAssembler::Result::TooLong;
-    QTest::newRow("0xFFFFFFFF is refused") << 0xFFFFFFFFu << PacketAssembler::Result::TooLong;
+    const auto waits = PacketAssembler::Result::NeedMore;
+    const auto refused = PacketAssembler::Result::TooLong;
+    QTest::newRow("64 MiB is accepted and waited for") << quint32(FileData) << kMaxBodyLength << false << waits;
+    QTest::newRow("64 MiB + 1 is refused") << quint32(FileData) << kMaxBodyLength + 1 << false << refused;
+    QTest::newRow("0xFFFFFFFF is refused") << quint32(FileData) << 0xFFFFFFFFu << false << refused;
+    // The client's limits: large file chunks, small everything else.
+    QTest::newRow("client: file data at its limit waits") << quint32(FileData) << kMaxFileDataBodyLength << true << waits;
+    QTest::newRow("client: file data above its limit") << quint32(FileData) << kMaxFileDataBodyLength + 1 << true << refused;
+    QTest::newRow("client: version reply at the control limit")
+        << quint32(VersionReply) << kMaxControlBodyLength << true << waits;
+    QTest::newRow("client: version reply above it") << quint32(VersionReply) << kMaxControlBodyLength + 1 << true << refused;
+    QTest::newRow("client: unknown type above it") << 0x4242u << kMaxControlBodyLength + 1 << true << refused;
 }
 
 void TestPacketAssembler::bodyLengthLimit()
 {
+    QFETCH(quint32, type);
     QFETCH(quint32, length);
+    QFETCH(bool, clientLimits);
     QFETCH(PacketAssembler::Result, result);
 
-    PacketAssembler assembler;
-    assembler.append(buildHeader(FileData, length, 1) + QByteArray(100, 'b'));
+    PacketAssembler assembler(clientLimits ? kMaxControlBodyLength : kMaxBodyLength);
+    if (clientLimits)
+        assembler.setBodyLimit(FileData, kMaxFileDataBodyLength);
+    assembler.append(buildHeader(type, length, 1) + QByteArray(100, 'b'));
     Packet packet;
     QCOMPARE(assembler.next(&packet), result);
     const bool refused = result == PacketAssembler::Result::TooLong;
     QCOMPARE(assembler.bufferedSize(), refused ? 0 : 120);
-    if (refused)
+    if (refused) {
         QCOMPARE(assembler.refusedLength(), length);
+        QCOMPARE(assembler.refusedType(), type);
+    }
+}
+
+// A large message read block by block costs its own size once: room is
+// reserved when its header is known, the body is handed on without a copy,
+// and the buffer gives the room back once the message is used up.
+void TestPacketAssembler::largeMessageCostsItsSizeOnce()
+{
+    constexpr int kBlock = 256 * 1024;
+    const QByteArray message = buildPacket(FileData, QByteArray(12 * 1024 * 1024 + 5, 'z'), 1);
+    PacketAssembler assembler;
+    Packet packet;
+    for (int offset = 0; offset < message.size(); offset += kBlock) {
+        const int size = qMin(kBlock, message.size() - offset);
+        memcpy(assembler.prepareAppend(size), message.constData() + offset, static_cast<size_t>(size));
+        assembler.commitAppend(size);
+        QVERIFY2(assembler.capacity() <= message.size() + kBlock, qPrintable(QString::number(assembler.capacity())));
+        if (offset + size < message.size())
+            QCOMPARE(assembler.next(&packet, true), PacketAssembler::Result::NeedMore);
+    }
+    QCOMPARE(assembler.next(&packet, true), PacketAssembler::Result::Message);
+    QCOMPARE(packet.body.size(), message.size() - kHeaderSize);
+    QVERIFY(packet.body.constData() != nullptr && packet.body.at(0) == 'z');
+    QCOMPARE(assembler.next(&packet, true), PacketAssembler::Result::NeedMore);
+    QVERIFY2(assembler.capacity() <= 1024 * 1024, qPrintable(QString::number(assembler.capacity())));
 }
 
 // 300,000 messages in one read: with a copy of the remaining buffer per

@@ -109,6 +109,9 @@ private slots:
     void rejectsBadCommandLines();
     void hostileStreams_data();
     void hostileStreams();
+    void floodingClientCannotExhaust();
+    void grownFileFailsItsChecksum();
+    void boundOnConcurrentSessions();
 
 private:
     std::unique_ptr<QTemporaryDir> releaseDir;
@@ -155,11 +158,16 @@ void TestUpdateService::servesTreeInChunks()
     const VersionInfo info = updater.check(QStringLiteral("1.0.0"), 3);
     for (const RemoteFileEntry &entry : info.files) {
         progress.clear();
-        QVERIFY2(updater.client.downloadFile({entry.path(), entry.name()}, -1), qPrintable(updater.client.lastError()));
+        // Every entry carries the MD5 tag of its file, and the client checks it.
         const QString relative = SafePath::joinRelative(entry.path(), entry.name());
         QFile original(release + QLatin1Char('/') + relative);
         QVERIFY(original.open(QIODevice::ReadOnly));
-        QCOMPARE(updater.area.readTemp(relative), original.readAll());
+        const QByteArray bytes = original.readAll();
+        QCOMPARE(entry.raw.mid(176, 4), QByteArray("MD5\x01"));
+        QCOMPARE(entry.md5Tag(), QCryptographicHash::hash(bytes, QCryptographicHash::Md5));
+        QVERIFY2(updater.client.downloadFile({entry.path(), entry.name(), entry.md5Tag()}, -1),
+                 qPrintable(updater.client.lastError()));
+        QCOMPARE(updater.area.readTemp(relative), bytes);
         if (entry.name() == QLatin1String("core.dll")) { // chunks of 1000, 1000 and 500 bytes
             QCOMPARE(progress.size(), 4);
             QCOMPARE(progress.at(1).at(2).toUInt(), 1000u);
@@ -211,13 +219,17 @@ void TestUpdateService::twoClientsAtOnce()
     Updater second;
     QSignalSpy firstDone(&first.client, &QUpdateTcpClient::sigFileDownloadCompleted);
     QSignalSpy secondDone(&second.client, &QUpdateTcpClient::sigFileDownloadCompleted);
-    // Both requests are out before either transfer is read.
-    for (Updater *updater : {&first, &second}) {
-        QVERIFY(updater->connectTo(service.port));
-        QVERIFY(updater->client.sendPacket(FileDownload,
-                                           TcpMessages::buildFileDownload(QString(), QStringLiteral("big.bin"))));
-    }
-    QTRY_VERIFY_WITH_TIMEOUT(firstDone.size() == 1 && secondDone.size() == 1, 20000);
+    // The second download starts inside the first one's wait: both
+    // transfers are served at the same time.
+    QVERIFY(first.connectTo(service.port));
+    QVERIFY(second.connectTo(service.port));
+    const FileItem item{QString(), QStringLiteral("big.bin")};
+    bool secondOk = false;
+    QTimer::singleShot(0, &second.client, [&]() { secondOk = second.client.downloadFile(item, -1); });
+    QVERIFY2(first.client.downloadFile(item, -1), qPrintable(first.client.lastError()));
+    QTRY_VERIFY_WITH_TIMEOUT(secondOk, 20000);
+    QCOMPARE(firstDone.size(), 1);
+    QCOMPARE(secondDone.size(), 1);
     QCOMPARE(first.area.readTemp(QStringLiteral("big.bin")), big);
     QCOMPARE(second.area.readTemp(QStringLiteral("big.bin")), big);
 }
@@ -262,11 +274,12 @@ void TestUpdateService::servesPublishedRelease()
     QVERIFY(writeFile(published + QStringLiteral("/v2/sub/md5.txt"), "a nested md5.txt is an ordinary file"));
 
     ServiceProcess service;
-    QVERIFY(service.start(published, {}));
+    QVERIFY(service.start(published, {QStringLiteral("--no-checksums")}));
     Updater updater;
     QVERIFY(updater.connectTo(service.port));
     const VersionInfo info = updater.check(QStringLiteral("1.0.0"), 1);
     QVERIFY(info.hasUpdate);
+    QVERIFY(info.files.value(0).md5Tag().isEmpty()); // as an older service sends them
     QCOMPARE(info.version, QStringLiteral("2.0.0"));
     QCOMPARE(updater.listed(info), (QStringList{QStringLiteral("app.exe"), QStringLiteral("sub/md5.txt")}));
     QVERIFY(updater.refused(FileDownload, TcpMessages::buildFileDownload(QString(), QStringLiteral("md5.txt"))));
@@ -331,6 +344,97 @@ void TestUpdateService::hostileStreams()
         QCOMPARE(raw.state(), QAbstractSocket::ConnectedState);
     }
     // The service itself keeps going.
+    Updater next;
+    QVERIFY(next.connectTo(service.port));
+    QVERIFY(next.check(QStringLiteral("1"), 1).hasUpdate);
+}
+
+// Resident memory of process @p pid in KiB, or -1 where /proc is missing.
+qint64 residentKiB(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+void TestUpdateService::floodingClientCannotExhaust()
+{
+    ServiceProcess service;
+    QVERIFY(service.start(release, {QStringLiteral("--version"), QStringLiteral("2")}));
+    const qint64 before = residentKiB(service.process.processId());
+    if (before < 0)
+        QSKIP("no /proc/<pid>/status to measure the service's memory");
+
+    // 40,000 version checks, about 38 MB of replies, and never a byte read.
+    QTcpSocket flood;
+    flood.connectToHost(QHostAddress::LocalHost, service.port);
+    QVERIFY(flood.waitForConnected(3000));
+    flood.setReadBufferSize(1);
+    const QByteArray check = buildPacket(VersionCheck, TcpMessages::buildVersionCheck({QStringLiteral("1"), QString(), 1}), 1);
+    flood.write(check.repeated(40000));
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 2000)
+        QTest::qWait(100);
+
+    const qint64 grown = residentKiB(service.process.processId()) - before;
+    qInfo("service memory grew by %lld KiB under the flood", grown);
+    QVERIFY2(grown < 16 * 1024, qPrintable(QStringLiteral("service grew by %1 KiB").arg(grown)));
+    // Another client is served meanwhile.
+    Updater other;
+    QVERIFY(other.connectTo(service.port));
+    QCOMPARE(other.listed(other.check(QStringLiteral("1"), 1)), treeFiles);
+    QVERIFY(flood.state() == QAbstractSocket::ConnectedState); // held back, not yet dropped
+    service.process.terminate();
+    QVERIFY(service.process.waitForFinished(5000));
+    const QString log = QString::fromUtf8(service.process.readAllStandardOutput());
+    QVERIFY2(log.contains(QStringLiteral("client does not read")), qPrintable(log.right(2000)));
+}
+
+void TestUpdateService::grownFileFailsItsChecksum()
+{
+    ServiceProcess service;
+    QVERIFY(service.start(release, {QStringLiteral("--version"), QStringLiteral("2")}));
+    Updater updater;
+    QVERIFY(updater.connectTo(service.port));
+    const VersionInfo info = updater.check(QStringLiteral("1"), 1);
+    QVERIFY(info.hasUpdate);
+    // The file grows after the service hashed it: it is served whole, at
+    // its new size, and the client's check refuses it.
+    QVERIFY(writeFile(release + QStringLiteral("/bin/core.dll"), content(3000, 2)));
+    const auto entry = std::find_if(info.files.cbegin(), info.files.cend(),
+                                    [](const RemoteFileEntry &e) { return e.name() == QLatin1String("core.dll"); });
+    QVERIFY(entry != info.files.cend());
+    QVERIFY(!updater.client.downloadFile({entry->path(), entry->name(), entry->md5Tag()}, -1));
+    QVERIFY2(updater.client.lastError().startsWith(QStringLiteral("文件校验失败:core.dll")),
+             qPrintable(updater.client.lastError()));
+    QCOMPARE(updater.area.readTemp(QStringLiteral("bin/core.dll")).size(), 3000);
+}
+
+void TestUpdateService::boundOnConcurrentSessions()
+{
+    ServiceProcess service;
+    QVERIFY(service.start(release, {QStringLiteral("--version"), QStringLiteral("2")}));
+    std::vector<std::unique_ptr<QTcpSocket>> held;
+    for (int i = 0; i < 64; ++i) {
+        held.push_back(std::make_unique<QTcpSocket>());
+        held.back()->connectToHost(QHostAddress::LocalHost, service.port);
+        QVERIFY(held.back()->waitForConnected(3000));
+    }
+    QTest::qWait(300); // all 64 are sessions now
+    QTcpSocket extra;
+    extra.connectToHost(QHostAddress::LocalHost, service.port);
+    QVERIFY(extra.waitForConnected(3000)); // accepted by the system, then turned away
+    QVERIFY(extra.state() == QAbstractSocket::UnconnectedState || extra.waitForDisconnected(3000));
+
+    // A place that frees up is taken by the next client.
+    held.front()->abort();
+    QTest::qWait(300);
     Updater next;
     QVERIFY(next.connectTo(service.port));
     QVERIFY(next.check(QStringLiteral("1"), 1).hasUpdate);

@@ -328,6 +328,10 @@ void TestUpdateWidget::cancelButton()
     });
     poll.start(10);
     child<QPushButton>(*w, "pushButton_cancel")->click();
+    // The question is posted: it opens from the event loop, never inside
+    // whatever delivered the click.
+    QVERIFY(seen.isEmpty());
+    QTRY_VERIFY(!poll.isActive());
 
     const QStringList expectedTexts = {QStringLiteral("确认取消"),
                                        QStringLiteral("确定要取消更新吗？未完成的更新将不会被应用。"),

@@ -10,7 +10,8 @@
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QSettings>
-#include <QTemporaryFile>
+#include <QTemporaryDir>
+#include <QTextCodec>
 
 #include <algorithm>
 #include <utility>
@@ -52,6 +53,15 @@ bool CReleasePublisher::fail(const QString &text)
 
 bool CReleasePublisher::checkOptions()
 {
+    const QString encoding = options.encoding.toLower();
+    if (encoding == QLatin1String("utf-8") || encoding == QLatin1String("utf8"))
+        codec = QTextCodec::codecForName("UTF-8");
+    else if (encoding == QLatin1String("gbk"))
+        codec = QTextCodec::codecForName("GBK");
+    else
+        return fail(QStringLiteral("unknown manifest encoding (utf-8 or gbk): ") + options.encoding);
+    if (!codec)
+        return fail(QStringLiteral("this build has no codec for ") + options.encoding);
     const QFileInfo source(options.sourceDir);
     if (!source.isDir())
         return fail(QStringLiteral("source directory does not exist: ") + options.sourceDir);
@@ -129,38 +139,58 @@ bool CReleasePublisher::copyFile(const QString &relPath, QString *md5)
 bool CReleasePublisher::writeVersionFile()
 {
     const QString target = options.outputDir + QLatin1Char('/') + kVersionFileName;
-    // QSettings writes the INI escaping that the client's reader expects, but
-    // not atomically: it writes a scratch file whose bytes are then saved.
-    QTemporaryFile scratch(options.outputDir + QStringLiteral("/.update.ini.XXXXXX"));
-    if (!scratch.open())
-        return fail(QStringLiteral("cannot create scratch file in ") + options.outputDir + QStringLiteral(": ")
-                    + scratch.errorString());
-    scratch.close();
+    // QSettings writes the INI escaping that the client's reader expects. It
+    // writes into a private scratch directory where no handle of ours is open
+    // (Windows refuses to replace a file that is still open), and the bytes
+    // are then saved atomically.
+    QTemporaryDir scratchDir(options.outputDir + QStringLiteral("/.update.ini.XXXXXX"));
+    if (!scratchDir.isValid())
+        return fail(QStringLiteral("cannot create scratch directory in ") + options.outputDir + QStringLiteral(": ")
+                    + scratchDir.errorString());
+    const QString scratch = scratchDir.filePath(kVersionFileName);
     {
-        QSettings ini(scratch.fileName(), QSettings::IniFormat);
+        QSettings ini(scratch, QSettings::IniFormat);
         ini.setValue(QStringLiteral("Version/Folder"), options.folder);
         ini.setValue(QStringLiteral("Version/Version"), options.version);
         ini.sync();
         if (ini.status() != QSettings::NoError)
-            return fail(QStringLiteral("cannot write ") + scratch.fileName());
+            return fail(QStringLiteral("cannot write ") + scratch);
     }
     {
-        const QSettings check(scratch.fileName(), QSettings::IniFormat);
+        const QSettings check(scratch, QSettings::IniFormat);
         if (check.value(QStringLiteral("Version/Folder")).toString() != options.folder
             || check.value(QStringLiteral("Version/Version")).toString() != options.version)
-            return fail(QStringLiteral("version file does not read back as written: ") + scratch.fileName());
+            return fail(QStringLiteral("version file does not read back as written: ") + scratch);
     }
-    // Read by name: QSettings replaced the scratch file rather than writing
-    // through the handle QTemporaryFile holds.
-    QFile written(scratch.fileName());
+    QFile written(scratch);
     if (!written.open(QIODevice::ReadOnly))
-        return fail(QStringLiteral("cannot read ") + written.fileName() + QStringLiteral(": ") + written.errorString());
+        return fail(QStringLiteral("cannot read ") + scratch + QStringLiteral(": ") + written.errorString());
     const QByteArray content = written.readAll();
+    written.close();
     if (content.isEmpty())
-        return fail(QStringLiteral("version file came out empty: ") + written.fileName());
+        return fail(QStringLiteral("version file came out empty: ") + scratch);
     QSaveFile out(target);
     if (!out.open(QIODevice::WriteOnly) || out.write(content) != content.size() || !out.commit())
         return fail(QStringLiteral("cannot write ") + target + QStringLiteral(": ") + out.errorString());
+    return true;
+}
+
+bool CReleasePublisher::checkPaths(const QStringList &files)
+{
+    for (const QString &relPath : files) {
+        QString reason;
+        if (!ManifestPathRules::isSafeManifestPath(relPath, &reason))
+            return fail(QStringLiteral("clients would refuse the path ") + ManifestPathRules::printable(relPath)
+                        + QStringLiteral(": ") + reason);
+        if (!codec->canEncode(relPath))
+            return fail(QStringLiteral("the manifest encoding %1 cannot hold the path %2")
+                            .arg(options.encoding, ManifestPathRules::printable(relPath)));
+    }
+    QString first;
+    QString second;
+    if (ManifestPathRules::findCaseCollision(files, &first, &second))
+        return fail(QStringLiteral("paths differ only in letter case and would be one file on Windows: %1 and %2")
+                        .arg(ManifestPathRules::printable(first), ManifestPathRules::printable(second)));
     return true;
 }
 
@@ -175,22 +205,19 @@ bool CReleasePublisher::publish()
     QStringList files;
     collectFiles(options.sourceDir, QString(), files);
     std::sort(files.begin(), files.end());
+    // The installation's own manifest would collide with the release
+    // manifest; the client receives the release manifest instead.
+    files.removeAll(QLatin1Char('/') + kManifestName);
+    if (!checkPaths(files))
+        return false;
     for (const QString &relPath : files) {
-        // The installation's own manifest would collide with the release
-        // manifest; the client receives the release manifest instead.
-        if (relPath == QLatin1Char('/') + kManifestName)
-            continue;
-        QString reason;
-        if (!ManifestPathRules::isSafeManifestPath(relPath, &reason))
-            return fail(QStringLiteral("clients would refuse the path ") + ManifestPathRules::printable(relPath)
-                        + QStringLiteral(": ") + reason);
         QString md5;
         if (!copyFile(relPath, &md5))
             return false;
         published.insert(relPath, md5);
     }
     const QString manifestPath = releaseDir + QLatin1Char('/') + kManifestName;
-    if (!writeManifest(manifestPath, published))
+    if (!writeManifest(manifestPath, published, codec))
         return fail(QStringLiteral("cannot write ") + manifestPath);
     return writeVersionFile();
 }

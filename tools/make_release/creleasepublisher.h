@@ -3,6 +3,9 @@
 #include "config/md5manifest.h"
 
 #include <QString>
+#include <QStringList>
+
+class QTextCodec;
 
 /// What to publish and where.
 struct ReleaseOptions
@@ -11,13 +14,19 @@ struct ReleaseOptions
     QString version;   ///< `Version`/`Version` of the written update.ini
     QString folder;    ///< `Version`/`Folder`: the release's directory on the server
     QString outputDir; ///< root of the server tree (created when missing)
+    /// Encoding of md5.txt: "utf-8" (the default, read correctly by clients
+    /// on any platform) or "gbk" (what clients with a Chinese Windows locale
+    /// wrote natively).
+    QString encoding = QStringLiteral("utf-8");
 };
 
 /// Writes the server tree that the HTTP transport fetches:
 /// `<output>/<folder>/<files>`, `<output>/<folder>/md5.txt` and, last,
 /// `<output>/update.ini`, so that a client never sees a version file that
 /// names an incomplete folder. Every file goes through QSaveFile and is
-/// hashed while it is copied. Failures return false with `errorText()`
+/// hashed while it is copied. A release whose paths differ only in letter
+/// case, or hold names that the manifest's encoding cannot represent, is
+/// refused before anything is copied. Failures return false with `errorText()`
 /// naming the file and the toolkit's error; each is also logged.
 class CReleasePublisher
 {
@@ -36,6 +45,7 @@ public:
 
 private:
     bool checkOptions();
+    bool checkPaths(const QStringList &files);
     bool copyFile(const QString &relPath, QString *md5);
     bool writeVersionFile();
     bool fail(const QString &text);
@@ -44,5 +54,6 @@ private:
     QString releaseDir;
     QString error;
     Md5Manifest published;
+    QTextCodec *codec = nullptr;
     qint64 bytes = 0;
 };

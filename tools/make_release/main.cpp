@@ -7,7 +7,7 @@
 
 #include <cstdio>
 
-// make_release --source DIR --version V --folder NAME --output OUTDIR
+// make_release --source DIR --version V --folder NAME --output OUTDIR [--encoding utf-8|gbk]
 //
 // Exit codes: 0 published, 1 publishing failed, 2 bad command line.
 int main(int argc, char *argv[])
@@ -28,7 +28,10 @@ int main(int argc, char *argv[])
                                     QStringLiteral("NAME"));
     const QCommandLineOption output(QStringLiteral("output"), QStringLiteral("Root of the server tree to write."),
                                     QStringLiteral("OUTDIR"));
-    parser.addOptions({source, version, folder, output});
+    const QCommandLineOption encoding(QStringLiteral("encoding"),
+                                      QStringLiteral("Encoding of md5.txt: utf-8 (default) or gbk."),
+                                      QStringLiteral("ENC"), QStringLiteral("utf-8"));
+    parser.addOptions({source, version, folder, output, encoding});
     parser.process(app);
 
     QTextStream err(stderr);
@@ -44,8 +47,8 @@ int main(int argc, char *argv[])
 
     QElapsedTimer timer;
     timer.start();
-    CReleasePublisher publisher(
-        ReleaseOptions{parser.value(source), parser.value(version), parser.value(folder), parser.value(output)});
+    CReleasePublisher publisher(ReleaseOptions{parser.value(source), parser.value(version), parser.value(folder),
+                                               parser.value(output), parser.value(encoding)});
     if (!publisher.publish()) {
         err << "make_release: " << publisher.errorText() << '\n';
         return 1;

@@ -36,7 +36,8 @@ int main(int argc, char *argv[])
         logError("update_service: " + error.toStdString());
         return 1;
     }
-    const ReleaseOffer offer{&catalog, options.version, options.projectType, options.chunkSize};
+    const ReleaseOffer offer{&catalog, options.version, options.projectType, options.chunkSize, ServiceLimits(),
+                             options.checksums};
     UpdateService service(offer);
     if (!service.listen(options.host, options.port, &error)) {
         logError("update_service: " + error.toStdString());

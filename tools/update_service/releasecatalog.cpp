@@ -1,5 +1,6 @@
 #include "releasecatalog.h"
 
+#include "config/md5manifest.h"
 #include "fileops/safepath.h"
 #include "tcp/tcpprotocol.h"
 
@@ -44,7 +45,8 @@ bool ReleaseCatalog::load(const QString &root, const QStringList &skippedNames, 
     for (int i = 0; i < entries.size(); ++i)
         index.insert(key(entries.at(i).path, entries.at(i).name), i);
 
-    const qint64 maxEntries = (qint64(kMaxBodyLength) - kVersionReplyHeaderSize) / kRemoteFileEntrySize;
+    // Clients refuse control messages above this size.
+    const qint64 maxEntries = (qint64(kMaxControlBodyLength) - kVersionReplyHeaderSize) / kRemoteFileEntrySize;
     if (entries.size() > maxEntries) {
         *error = QStringLiteral("too many files for one version reply: %1 (at most %2)").arg(entries.size()).arg(maxEntries);
         return false;
@@ -88,7 +90,15 @@ void ReleaseCatalog::consider(const QString &absolutePath, const QStringList &sk
         skipped << QStringLiteral("skipped %1: %2 bytes is more than 4 GiB - 1").arg(relative).arg(info.size());
         return;
     }
-    entries.append({path, name, canonical, info.size()});
+    // Hashed once here: every client gets the digest with the file list and
+    // checks what it received against it.
+    QString readError;
+    const QString md5 = fileMd5(canonical, &readError);
+    if (md5.isEmpty()) {
+        skipped << QStringLiteral("skipped %1: cannot be read (%2)").arg(relative, readError);
+        return;
+    }
+    entries.append({path, name, canonical, info.size(), QByteArray::fromHex(md5.toLatin1())});
 }
 
 const ReleaseFile *ReleaseCatalog::find(const QString &path, const QString &name) const

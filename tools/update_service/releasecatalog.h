@@ -12,7 +12,8 @@ struct ReleaseFile
     QString path;         ///< directory relative to the release root ("" at the root)
     QString name;         ///< file name
     QString absolutePath; ///< canonical location on disk
-    qint64 size = 0;
+    qint64 size = 0;      ///< size when the release was loaded (for the log)
+    QByteArray md5;       ///< 16 raw digest bytes, computed when the release was loaded
 };
 
 /// The files of one release directory, scanned once at start-up.
@@ -21,7 +22,8 @@ struct ReleaseFile
 /// taken (a symbolic link that leads out of the release is skipped). Hidden
 /// entries are left out. Files are skipped with a warning when their path or
 /// name does not fit the protocol's fields (127 and 31 UTF-8 bytes), is not
-/// a safe relative name, or when they are larger than 4 GiB − 1 bytes.
+/// a safe relative name, when they are larger than 4 GiB − 1 bytes, or when
+/// they cannot be read to compute their MD5.
 class ReleaseCatalog
 {
 public:

@@ -45,7 +45,10 @@ bool ServiceOptions::parse(const QStringList &arguments, QString *error, bool *h
                                         QStringLiteral("N"), QStringLiteral("1"));
     const QCommandLineOption logOption(QStringLiteral("log"), QStringLiteral("Also write the log to FILE."),
                                        QStringLiteral("FILE"));
-    parser.addOptions({releaseOption, versionOption, hostOption, portOption, chunkOption, typeOption, logOption});
+    const QCommandLineOption noChecksumsOption(
+        QStringLiteral("no-checksums"), QStringLiteral("Send file entries without the MD5 tag, as an older service does."));
+    parser.addOptions(
+        {releaseOption, versionOption, hostOption, portOption, chunkOption, typeOption, logOption, noChecksumsOption});
 
     if (!parser.parse(arguments)) {
         *error = parser.errorText();
@@ -73,7 +76,7 @@ bool ServiceOptions::parse(const QStringList &arguments, QString *error, bool *h
     }
     port = static_cast<quint16>(number);
     // A chunk and its header must fit the receiver's message limit.
-    const qint64 maxChunk = qint64(TcpProtocol::kMaxBodyLength) - TcpProtocol::kFileDataHeaderSize;
+    const qint64 maxChunk = qint64(TcpProtocol::kMaxFileDataBodyLength) - TcpProtocol::kFileDataHeaderSize;
     if (!parseNumber(parser.value(chunkOption), 1, maxChunk, &number)) {
         *error = QStringLiteral("invalid chunk size: %1 (1 to %2)").arg(parser.value(chunkOption)).arg(maxChunk);
         return false;
@@ -86,6 +89,7 @@ bool ServiceOptions::parse(const QStringList &arguments, QString *error, bool *h
     projectType = static_cast<qint32>(number);
     host = parser.value(hostOption);
     logFile = parser.value(logOption);
+    checksums = !parser.isSet(noChecksumsOption);
     releaseDir = parser.value(releaseOption);
     version = parser.value(versionOption);
     return resolveRelease(parser.isSet(versionOption), error);

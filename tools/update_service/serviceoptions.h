@@ -31,6 +31,9 @@ public:
     QString host = QStringLiteral("127.0.0.1");
     quint16 port = 0;
     int chunkSize = kDefaultChunkSize;
+    /// Whether file entries carry the MD5 tag (off: behave like an older
+    /// service, for compatibility checks and measurements).
+    bool checksums = true;
     qint32 projectType = 1;
     QString logFile;      ///< empty: log to the console only
     QStringList skippedNames; ///< top-level files of servedRoot never served

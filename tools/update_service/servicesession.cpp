@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QHostAddress>
 #include <QTcpSocket>
+#include <QTimer>
 
 using namespace TcpProtocol;
 
@@ -19,6 +20,10 @@ constexpr int kMaxPendingDownloads = 64;
 // Keep this many bytes queued in the socket: enough to keep loopback busy,
 // little enough that memory does not follow the file size.
 constexpr qint64 kMinHighWater = 1024 * 1024;
+// Requests buffered by the socket before the operating system holds the
+// client back.
+constexpr qint64 kSocketReadBufferSize = 64 * 1024;
+constexpr qint64 kMaxServedSize = 0xFFFFFFFFll; // the protocol's totalSize is 32-bit
 
 void info(const QString &text)
 {
@@ -32,8 +37,16 @@ ServiceSession::ServiceSession(QTcpSocket *clientSocket, const ReleaseOffer &rel
     , socket(clientSocket)
     , offer(releaseOffer)
     , assembler(kMaxRequestBody)
+    , idleTimer(new QTimer(this))
+    , stuckTimer(new QTimer(this))
 {
     socket->setParent(this);
+    socket->setReadBufferSize(kSocketReadBufferSize);
+    idleTimer->setSingleShot(true);
+    stuckTimer->setSingleShot(true);
+    connect(idleTimer, &QTimer::timeout, this, &ServiceSession::onIdle);
+    connect(stuckTimer, &QTimer::timeout, this, &ServiceSession::onStuck);
+    idleTimer->start(offer.limits.idleMs);
     peerName = QStringLiteral("%1:%2").arg(socket->peerAddress().toString()).arg(socket->peerPort());
     connect(socket, &QTcpSocket::readyRead, this, &ServiceSession::onReadyRead);
     connect(socket, &QTcpSocket::bytesWritten, this, &ServiceSession::onBytesWritten);
@@ -48,25 +61,90 @@ ServiceSession::~ServiceSession()
 
 void ServiceSession::onReadyRead()
 {
-    assembler.append(socket->readAll());
+    if (closing)
+        return;
+    idleTimer->start(offer.limits.idleMs);
+    processBuffered();
+}
+
+void ServiceSession::processBuffered()
+{
     for (;;) {
-        Packet packet;
-        switch (assembler.next(&packet)) {
-        case PacketAssembler::Result::NeedMore:
+        // Requests are taken one at a time and only while the answers go
+        // out: what is not read stays in the operating system, which holds
+        // the client back.
+        if (readingPaused || closing)
             return;
+        Packet packet;
+        const PacketAssembler::Result result = assembler.next(&packet);
+        if (result == PacketAssembler::Result::NeedMore) {
+            if (socket->bytesAvailable() <= 0)
+                return;
+            assembler.append(socket->read(kMaxRequestBody + kHeaderSize));
+            continue;
+        }
+        switch (result) {
         case PacketAssembler::Result::BadMagic:
             closeConnection(QStringLiteral("bad magic"));
             return;
         case PacketAssembler::Result::TooLong:
             closeConnection(QStringLiteral("request body of %1 bytes is too long").arg(assembler.refusedLength()));
             return;
-        case PacketAssembler::Result::Message:
+        default:
             handle(packet);
-            if (closing)
-                return;
+            checkOutput();
             break;
         }
     }
+}
+
+qint64 ServiceSession::streamingHighWater() const
+{
+    return qMax<qint64>(kMinHighWater, 4 * qint64(offer.chunkSize));
+}
+
+qint64 ServiceSession::pauseMark() const
+{
+    // A file being streamed keeps up to the high-water mark plus one chunk
+    // queued; that alone never counts as a client that does not read.
+    return qMax(offer.limits.pauseReadingAbove,
+                streamingHighWater() + offer.chunkSize + kHeaderSize + kFileDataHeaderSize);
+}
+
+void ServiceSession::checkOutput()
+{
+    if (closing)
+        return;
+    const qint64 queued = socket->bytesToWrite();
+    if (queued > qMax(offer.limits.closeAbove, 2 * pauseMark())) {
+        closeConnection(QStringLiteral("%1 bytes of output queued").arg(queued));
+        return;
+    }
+    if (queued > pauseMark()) {
+        if (!readingPaused) {
+            readingPaused = true;
+            stuckTimer->start(offer.limits.stuckMs);
+            info(QStringLiteral("%1: client does not read (%2 bytes queued); its requests wait").arg(peerName).arg(queued));
+        }
+    } else if (readingPaused) {
+        readingPaused = false;
+        stuckTimer->stop();
+        // Requests that waited are taken from the event loop, not from
+        // inside the write notification.
+        QMetaObject::invokeMethod(this, &ServiceSession::processBuffered, Qt::QueuedConnection);
+    }
+}
+
+void ServiceSession::onIdle()
+{
+    closeConnection(QStringLiteral("nothing received for %1 ms").arg(offer.limits.idleMs));
+}
+
+void ServiceSession::onStuck()
+{
+    closeConnection(QStringLiteral("output stayed above %1 bytes for %2 ms")
+                        .arg(pauseMark())
+                        .arg(offer.limits.stuckMs));
 }
 
 void ServiceSession::handle(const Packet &packet)
@@ -103,7 +181,7 @@ void ServiceSession::answerVersionCheck(const QByteArray &body)
     if (hasUpdate) {
         files.reserve(offer.catalog->files().size());
         for (const ReleaseFile &file : offer.catalog->files())
-            files.append(TcpMessages::makeRemoteFileEntry(file.path, file.name));
+            files.append(TcpMessages::makeRemoteFileEntry(file.path, file.name, offer.checksums ? file.md5 : QByteArray()));
     }
     info(QStringLiteral("%1: version check from %2 (project %3, client %4): %5, %6 files")
              .arg(peerName, request.version)
@@ -162,6 +240,15 @@ bool ServiceSession::startNextTransfer()
             sendError(QStringLiteral("file not available: %1/%2").arg(file->path, file->name));
             continue;
         }
+        // The size of what was opened, not what the catalogue remembers: a
+        // file that changed since is sent as it is now, whole and consistent
+        // with its totalSize, and the client's checksum tells the difference.
+        transfer->size = transfer->handle->size();
+        if (transfer->size > kMaxServedSize) {
+            logError(QStringLiteral("%1: %2 has grown beyond 4 GiB - 1; not served").arg(peerName, file->absolutePath).toStdString());
+            sendError(QStringLiteral("file not available: %1/%2").arg(file->path, file->name));
+            continue;
+        }
         current = std::move(transfer);
         return true;
     }
@@ -171,16 +258,16 @@ bool ServiceSession::startNextTransfer()
 void ServiceSession::onBytesWritten()
 {
     pump();
+    checkOutput();
 }
 
 void ServiceSession::pump()
 {
-    const qint64 highWater = qMax<qint64>(kMinHighWater, 4 * qint64(offer.chunkSize));
-    while (!closing && socket->bytesToWrite() < highWater) {
+    while (!closing && socket->bytesToWrite() < streamingHighWater()) {
         if (!current && !startNextTransfer())
             return;
         const ReleaseFile &file = *current->file;
-        const qint64 remaining = file.size - current->offset;
+        const qint64 remaining = current->size - current->offset;
         const qint64 wanted = qMin<qint64>(remaining, offer.chunkSize);
         const QByteArray chunk = current->handle->read(wanted);
         if (chunk.size() != wanted) {
@@ -194,10 +281,10 @@ void ServiceSession::pump()
             sendError(QStringLiteral("read error: %1/%2").arg(file.path, file.name));
             continue;
         }
-        const bool isLast = current->offset + chunk.size() >= file.size;
+        const bool isLast = current->offset + chunk.size() >= current->size;
         // auxValue carries the chunk's offset in the file, for diagnostics.
         const QByteArray header = TcpMessages::buildFileDataHeader(
-            file.path, file.name, static_cast<quint32>(file.size), static_cast<quint32>(chunk.size()), isLast,
+            file.path, file.name, static_cast<quint32>(current->size), static_cast<quint32>(chunk.size()), isLast,
             static_cast<quint32>(current->offset));
         socket->write(buildHeader(FileData, static_cast<quint32>(header.size() + chunk.size()), offer.projectType));
         socket->write(header);
@@ -207,7 +294,7 @@ void ServiceSession::pump()
         if (isLast) {
             info(QStringLiteral("%1: sent %2/%3 (%4 bytes in %5 chunks)")
                      .arg(peerName, file.path, file.name)
-                     .arg(file.size)
+                     .arg(current->size)
                      .arg(current->chunks));
             current.reset();
         }
@@ -228,6 +315,8 @@ void ServiceSession::closeConnection(const QString &reason)
 {
     logWarn(QStringLiteral("%1: closing connection: %2").arg(peerName, reason).toStdString());
     closing = true;
+    idleTimer->stop();
+    stuckTimer->stop();
     pending.clear();
     current.reset();
     socket->abort();

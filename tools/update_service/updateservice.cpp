@@ -43,6 +43,17 @@ void UpdateService::stop()
 void UpdateService::onNewConnection()
 {
     while (QTcpSocket *socket = server.nextPendingConnection()) {
+        const int active = findChildren<ServiceSession *>(QString(), Qt::FindDirectChildrenOnly).size();
+        if (active >= offer.limits.maxSessions) {
+            logWarn(QStringLiteral("refused client %1:%2: %3 sessions already open")
+                        .arg(socket->peerAddress().toString())
+                        .arg(socket->peerPort())
+                        .arg(active)
+                        .toStdString());
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
         auto *session = new ServiceSession(socket, offer, this);
         connect(session, &ServiceSession::finished, session, &QObject::deleteLater);
     }
