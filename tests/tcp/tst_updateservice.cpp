@@ -384,7 +384,11 @@ void TestUpdateService::floodingClientCannotExhaust()
 
     const qint64 grown = residentKiB(service.process.processId()) - before;
     qInfo("service memory grew by %lld KiB under the flood", grown);
+#ifndef __SANITIZE_ADDRESS__
+    // Under AddressSanitizer every allocation is inflated and freed memory is
+    // held back; the bound is checked in the plain build, the rest here too.
     QVERIFY2(grown < 16 * 1024, qPrintable(QStringLiteral("service grew by %1 KiB").arg(grown)));
+#endif
     // Another client is served meanwhile.
     Updater other;
     QVERIFY(other.connectTo(service.port));
