@@ -128,10 +128,18 @@ void TestRestartScript::delayedStartPassesArgumentsIntact()
 
     const QStringList arguments = {QStringLiteral("two words"), QStringLiteral("say \"hi\""),
                                    QStringLiteral("it's $HOME `id` \\n"), QStringLiteral("中文")};
-    const QStringList scriptsBefore = QDir::temp().entryList({QStringLiteral("delay_start_*.sh")});
+    // A temporary directory of its own: other tests running at the same time
+    // start scripts too.
+    QTemporaryDir scripts;
+    const QByteArray oldTmp = qgetenv("TMPDIR");
+    qputenv("TMPDIR", scripts.path().toUtf8());
     QElapsedTimer clock;
     clock.start();
     delayStart(program, arguments);
+    if (oldTmp.isNull())
+        qunsetenv("TMPDIR");
+    else
+        qputenv("TMPDIR", oldTmp);
 
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(output), 10000);
     QVERIFY2(clock.elapsed() >= 900, "the start is delayed by about one second");
@@ -139,7 +147,7 @@ void TestRestartScript::delayedStartPassesArgumentsIntact()
     QVERIFY(result.open(QIODevice::ReadOnly));
     QCOMPARE(QString::fromUtf8(result.readAll()), arguments.join(QLatin1Char('\n')) + QLatin1Char('\n'));
     // The script removed itself.
-    QTRY_COMPARE(QDir::temp().entryList({QStringLiteral("delay_start_*.sh")}), scriptsBefore);
+    QTRY_COMPARE(QDir(scripts.path()).entryList(QDir::Files), QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestRestartScript)
