@@ -9,13 +9,20 @@
 
 #include <memory>
 
+#ifdef Q_OS_WIN
+#include <cstdio>
+#include <windows.h>
+#endif // Q_OS_WIN
+
 namespace {
 
-void logArguments(int argc, char *argv[])
+// The toolkit's list comes from the wide command line on Windows, so text
+// outside the ANSI code page reaches the log intact; argv would hold "?".
+void logArguments(const QStringList &arguments)
 {
     logDebug("Command Line Arguments:");
-    for (int i = 0; i < argc; ++i)
-        logDebug("argv[" + std::to_string(i) + "] =" + QString::fromLocal8Bit(argv[i]).toStdString());
+    for (int i = 0; i < arguments.size(); ++i)
+        logDebug("argv[" + std::to_string(i) + "] =" + arguments.at(i).toStdString());
 }
 
 // Held until the process ends, so the marker lives exactly as long as this
@@ -26,6 +33,24 @@ bool acquireInstance()
     return guard.tryAcquire();
 }
 
+#ifdef Q_OS_WIN
+// The updater is a GUI program, so Windows gives it no console. In console
+// mode its caller still needs the result line: an inherited pipe or file is
+// kept as it is, otherwise the output goes to the console of the parent
+// (a command prompt), when there is one.
+void attachParentConsole()
+{
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (out && out != INVALID_HANDLE_VALUE && GetFileType(out) != FILE_TYPE_UNKNOWN)
+        return;
+    if (!AttachConsole(ATTACH_PARENT_PROCESS))
+        return;
+    FILE *stream = nullptr;
+    freopen_s(&stream, "CONOUT$", "w", stdout);
+    freopen_s(&stream, "CONOUT$", "w", stderr);
+}
+#endif // Q_OS_WIN
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -35,14 +60,18 @@ int main(int argc, char *argv[])
     // Resource files are addressed as ":/..." by the file APIs; "qrc:" is a URL form.
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/res/logo.ico")));
 
+    const QStringList arguments = QCoreApplication::arguments();
+#ifdef Q_OS_WIN
+    if (arguments.contains(QStringLiteral("console")))
+        attachParentConsole();
+#endif // Q_OS_WIN
     setupLogging();
-    logArguments(argc, argv);
+    logArguments(arguments);
 
     if (!acquireInstance())
         return 1;
 
     auto controller = std::make_unique<CControler>();
-    const QStringList arguments = QCoreApplication::arguments();
     if (!controller->initialize()) {
         if (arguments.contains(QStringLiteral("console"))) {
             QJsonObject json;

@@ -1,12 +1,12 @@
 #include "fileops/delaystart.h"
 
+#include "fileops/delaystart_p.h"
 #include "fileops/restartscript.h"
 
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 
 namespace {
 
@@ -37,27 +37,28 @@ void delayStart(const QString &program, const QStringList &arguments)
     QFile script;
     if (!createScript(script)) {
         qWarning() << "无法创建批处理文件:" << script.fileName() << script.errorString();
-        QProcess::startDetached(target, arguments);
+        DelayStartPlatform::startDirectly(target, arguments);
         return;
     }
     const QString scriptPath = script.fileName();
-    const QByteArray text = kWindows ? RestartScript::windowsScript(target, arguments, scriptPath)
-                                     : RestartScript::posixScript(target, arguments, scriptPath);
+    const QByteArray text = DelayStartPlatform::scriptText(target, arguments, scriptPath);
+    if (text.isEmpty()) {
+        // A script that names another file would start nothing; the delay is
+        // the smaller loss.
+        qWarning() << "无法编码批处理脚本:" << scriptPath;
+        script.close();
+        QFile::remove(scriptPath);
+        DelayStartPlatform::startDirectly(target, arguments);
+        return;
+    }
     const bool written = script.write(text) == text.size();
     script.close();
 
-    bool started = false;
-    if (written && script.error() == QFileDevice::NoError) {
-#ifdef Q_OS_WIN
-        started = QProcess::startDetached(QStringLiteral("cmd.exe"),
-                                          {QStringLiteral("/c"), QDir::toNativeSeparators(scriptPath)});
-#else
-        started = QProcess::startDetached(QStringLiteral("/bin/sh"), {scriptPath});
-#endif // Q_OS_WIN
-    }
+    const bool started = written && script.error() == QFileDevice::NoError
+                         && DelayStartPlatform::startScript(scriptPath);
     if (!started) {
         qWarning() << "无法启动批处理脚本:" << scriptPath;
         QFile::remove(scriptPath);
-        QProcess::startDetached(target, arguments);
+        DelayStartPlatform::startDirectly(target, arguments);
     }
 }

@@ -11,25 +11,62 @@ QString fileName(qint64 msecsSinceEpoch, bool windows)
         .arg(windows ? QStringLiteral("bat") : QStringLiteral("sh"));
 }
 
-QByteArray windowsScript(const QString &target, const QStringList &arguments, const QString &scriptPath)
+QByteArray windowsScript(const QString &target, const QStringList &arguments, const QString &scriptPath,
+                         QTextCodec *codec)
 {
     const QChar quote = QLatin1Char('"');
-    QString command = quote + QString(target).replace(QLatin1Char('/'), QLatin1Char('\\')) + quote;
+    const auto batchPath = [](const QString &path) {
+        return QString(path).replace(QLatin1Char('/'), QLatin1Char('\\'));
+    };
+    QString command = quote + batchPath(target) + quote;
     // cmd.exe has no escape for a double quote inside quotes; arguments are
     // passed as they are, the way the client has always received them.
     for (const QString &argument : arguments)
         command += QLatin1Char(' ') + quote + argument + quote;
 
-    const QStringList lines = {
+    QStringList lines = {
         QStringLiteral("@echo off"),
         QStringLiteral("echo Starting in 1 second..."),
         QStringLiteral("timeout /t 1 /nobreak >nul"),
         command,
-        QStringLiteral("del ") + quote + QString(scriptPath).replace(QLatin1Char('/'), QLatin1Char('\\')) + quote,
+        QStringLiteral("del ") + quote + batchPath(scriptPath) + quote,
     };
-    QTextCodec *gbk = QTextCodec::codecForName("GBK");
+    for (int i = 3; i < lines.size(); ++i)
+        lines[i].replace(QLatin1Char('%'), QStringLiteral("%%"));
     const QString text = lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n");
-    return gbk ? gbk->fromUnicode(text) : text.toLocal8Bit();
+
+    if (!codec) {
+        for (const QChar c : text) {
+            if (c.unicode() > 0x7f)
+                return QByteArray();
+        }
+        return text.toLatin1();
+    }
+    // A character the code page lacks would become "?" and name another file.
+    const QByteArray encoded = codec->fromUnicode(text);
+    return codec->toUnicode(encoded) == text ? encoded : QByteArray();
+}
+
+QTextCodec *codecForCodePage(unsigned codePage)
+{
+    switch (codePage) {
+    case 936:
+        return QTextCodec::codecForName("GBK");
+    case 950:
+        return QTextCodec::codecForName("Big5");
+    case 932:
+        return QTextCodec::codecForName("Shift_JIS");
+    case 949:
+        return QTextCodec::codecForName("cp949");
+    case 65001:
+        return QTextCodec::codecForName("UTF-8");
+    default:
+        break;
+    }
+    const QByteArray number = QByteArray::number(codePage);
+    if (QTextCodec *codec = QTextCodec::codecForName("CP" + number))
+        return codec;
+    return QTextCodec::codecForName("IBM" + number);
 }
 
 QString shellQuote(const QString &text)

@@ -3,6 +3,7 @@
 #include "config/cconfigmanager.h"
 
 #include <QCoreApplication>
+#include <QString>
 
 #include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/rotating_file_sink.h>
@@ -36,6 +37,18 @@ void logAt(spdlog::level::level_enum level, const char *tag, std::ostream &fallb
     fallback << tag << message << std::endl;
 }
 
+// On Windows spdlog takes wide file names, so that a path outside the ANSI
+// code page (a Chinese installation directory on a Western system, or the
+// reverse) opens the file it names instead of a mis-decoded one.
+spdlog::filename_t nativeFileName(const std::string &utf8Path)
+{
+#if defined(Q_OS_WIN) && defined(SPDLOG_WCHAR_FILENAMES)
+    return QString::fromStdString(utf8Path).toStdWString();
+#else
+    return utf8Path;
+#endif
+}
+
 } // namespace
 
 std::string logFilePathFor(const std::string &appDir, const std::string &configuredDir)
@@ -54,7 +67,7 @@ void initLogger(const std::string &logFilePath)
         consoleSink->set_level(spdlog::level::info);
 
         auto fileSink = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(
-            logFilePath, kMaxFileSize, kRotatedFiles, false);
+            nativeFileName(logFilePath), kMaxFileSize, kRotatedFiles, false);
         fileSink->set_level(spdlog::level::debug);
 
         g_loggerHandle = std::make_shared<spdlog::logger>(

@@ -15,7 +15,8 @@ class TestRestartScript : public QObject
 private slots:
     void fileNames();
     void windowsScriptLines();
-    void windowsScriptIsGbk();
+    void windowsScriptEncoding_data();
+    void windowsScriptEncoding();
     void posixQuoting_data();
     void posixQuoting();
     void posixScriptLines();
@@ -32,7 +33,7 @@ void TestRestartScript::windowsScriptLines()
 {
     const QByteArray script = RestartScript::windowsScript(
         QStringLiteral("C:/App/client.exe"), {QStringLiteral("update.exe"), QStringLiteral("with space")},
-        QStringLiteral("C:/Temp/delay_start_1700000000000.bat"));
+        QStringLiteral("C:/Temp/delay_start_1700000000000.bat"), QTextCodec::codecForName("GBK"));
     const QByteArray expected = "@echo off\r\n"
                                 "echo Starting in 1 second...\r\n"
                                 "timeout /t 1 /nobreak >nul\r\n"
@@ -42,18 +43,48 @@ void TestRestartScript::windowsScriptLines()
 
     // Embedded quotes are passed as they are: cmd.exe has no escape for them.
     const QByteArray quoted = RestartScript::windowsScript(QStringLiteral("C:/a.exe"), {QStringLiteral("say \"hi\"")},
-                                                           QStringLiteral("C:/t.bat"));
+                                                           QStringLiteral("C:/t.bat"), nullptr);
     QVERIFY(quoted.contains("\"C:\\a.exe\" \"say \"hi\"\"\r\n"));
 }
 
-void TestRestartScript::windowsScriptIsGbk()
+void TestRestartScript::windowsScriptEncoding_data()
 {
-    const QByteArray script = RestartScript::windowsScript(QStringLiteral("C:/客户端/client.exe"), QStringList(),
-                                                           QStringLiteral("C:/Temp/x.bat"));
-    QTextCodec *gbk = QTextCodec::codecForName("GBK");
-    QVERIFY(gbk);
-    QVERIFY(script.contains(gbk->fromUnicode(QStringLiteral("C:\\客户端\\client.exe"))));
-    QVERIFY(!script.contains(QStringLiteral("客户端").toUtf8()));
+    QTest::addColumn<unsigned>("codePage");
+    QTest::addColumn<QString>("directory");
+    QTest::addColumn<QByteArray>("expected");
+    const QByteArray gbkClient = QTextCodec::codecForName("GBK")->fromUnicode(QStringLiteral("客户端"));
+    QTest::newRow("Chinese console: GBK bytes") << 936u << QStringLiteral("客户端") << gbkClient;
+    QTest::newRow("percent doubled, batch expands it inside quotes")
+        << 936u << QStringLiteral("100%") << QByteArray("100%%");
+    QTest::newRow("Western console: OEM 850 bytes") << 850u << QStringLiteral("Café") << QByteArray("Caf\x82");
+    QTest::newRow("Korean name in GBK cannot be written") << 936u << QStringLiteral("한국") << QByteArray();
+    QTest::newRow("Chinese name in OEM 850 cannot be written") << 850u << QStringLiteral("客户端") << QByteArray();
+    QTest::newRow("no codec: ASCII passes") << 0u << QStringLiteral("R&D (x)") << QByteArray("R&D (x)");
+    QTest::newRow("no codec: anything else cannot be written") << 0u << QStringLiteral("Café") << QByteArray();
+}
+
+// The program's path and the script's own path must reach cmd.exe in the
+// console's code page; a name it cannot hold gives no script at all.
+void TestRestartScript::windowsScriptEncoding()
+{
+    QFETCH(unsigned, codePage);
+    QFETCH(QString, directory);
+    QFETCH(QByteArray, expected);
+    QTextCodec *codec = codePage ? RestartScript::codecForCodePage(codePage) : nullptr;
+    QVERIFY(codePage == 0 || codec);
+
+    const QByteArray program = RestartScript::windowsScript(QStringLiteral("C:/%1/client.exe").arg(directory),
+                                                            {QStringLiteral("update.exe")},
+                                                            QStringLiteral("C:/Temp/x.bat"), codec);
+    const QByteArray self = RestartScript::windowsScript(QStringLiteral("C:/client.exe"), {},
+                                                         QStringLiteral("C:/%1/x.bat").arg(directory), codec);
+    if (expected.isEmpty()) {
+        QVERIFY(program.isEmpty());
+        QVERIFY(self.isEmpty());
+        return;
+    }
+    QVERIFY(program.contains("\r\n\"C:\\" + expected + "\\client.exe\" \"update.exe\"\r\n"));
+    QVERIFY(self.endsWith("\r\ndel \"C:\\" + expected + "\\x.bat\"\r\n"));
 }
 
 void TestRestartScript::posixQuoting_data()
@@ -97,10 +128,18 @@ void TestRestartScript::delayedStartPassesArgumentsIntact()
 
     const QStringList arguments = {QStringLiteral("two words"), QStringLiteral("say \"hi\""),
                                    QStringLiteral("it's $HOME `id` \\n"), QStringLiteral("中文")};
-    const QStringList scriptsBefore = QDir::temp().entryList({QStringLiteral("delay_start_*.sh")});
+    // A temporary directory of its own: other tests running at the same time
+    // start scripts too.
+    QTemporaryDir scripts;
+    const QByteArray oldTmp = qgetenv("TMPDIR");
+    qputenv("TMPDIR", scripts.path().toUtf8());
     QElapsedTimer clock;
     clock.start();
     delayStart(program, arguments);
+    if (oldTmp.isNull())
+        qunsetenv("TMPDIR");
+    else
+        qputenv("TMPDIR", oldTmp);
 
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(output), 10000);
     QVERIFY2(clock.elapsed() >= 900, "the start is delayed by about one second");
@@ -108,7 +147,7 @@ void TestRestartScript::delayedStartPassesArgumentsIntact()
     QVERIFY(result.open(QIODevice::ReadOnly));
     QCOMPARE(QString::fromUtf8(result.readAll()), arguments.join(QLatin1Char('\n')) + QLatin1Char('\n'));
     // The script removed itself.
-    QTRY_COMPARE(QDir::temp().entryList({QStringLiteral("delay_start_*.sh")}), scriptsBefore);
+    QTRY_COMPARE(QDir(scripts.path()).entryList(QDir::Files), QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestRestartScript)

@@ -7,6 +7,11 @@
 set -u
 
 UPDATER=${1:-} MAKE_RELEASE=${2:-} NGINX_LIB=${3:-}
+# The Windows build runs its programs through the emulator (Wine): they print
+# CR LF line ends, and the client is a batch file.
+EMU=${UPDATER_EMULATOR:-}
+CLIENT=client.sh
+[ -n "$EMU" ] && CLIENT=client.bat
 for program in "$UPDATER" "$MAKE_RELEASE"; do
     [ -x "$program" ] || { echo "SKIP: program not built: ${program:-<none>}"; exit 77; }
 done
@@ -35,18 +40,23 @@ install_and_update() {
     cp "$UPDATER" "$dir/update.exe"
     echo "old a" > "$dir/data/a.txt"
     echo "same b" > "$dir/b.txt"
-    printf '#!/bin/sh\necho started >> "%s/client_started.txt"\n' "$dir" > "$dir/client.sh"
-    chmod +x "$dir/client.sh" "$dir/update.exe"
+    if [ -n "$EMU" ]; then
+        printf '@echo off\r\necho started>>"%%~dp0client_started.txt"\r\n' > "$dir/client.bat"
+    else
+        printf '#!/bin/sh\necho started >> "%s/client_started.txt"\n' "$dir" > "$dir/client.sh"
+        chmod +x "$dir/client.sh" "$dir/update.exe"
+    fi
     printf '[Version]\nFolder=R1\nVersion=1.0\n' > "$dir/update/update.ini"
-    printf '[Update]\nURL=%s\nHostExe=client.sh\nUpdateExe=update_old\nUpdateHelperExe=update_helper\n' "$2" \
+    printf '[Update]\nURL=%s\nHostExe=%s\nUpdateExe=update_old\nUpdateHelperExe=update_helper\n' "$2" "$CLIENT" \
         > "$dir/system.cfg"
     printf 'HttpEnable=true\n[General]\nVersion=1.0\n[Paths]\nBackup=backup/\nTemp=temp/\nLog=log/\n' \
         >> "$dir/system.cfg"
     # The manifest that a release of version 1.0 would have left.
-    (cd "$dir" && for f in data/a.txt b.txt client.sh; do
+    (cd "$dir" && for f in data/a.txt b.txt $CLIENT; do
         printf '%s\t/%s\r\n' "$(md5sum "$f" | cut -d' ' -f1)" "$f"
     done) > "$dir/md5.txt"
-    (cd "$dir" && timeout 60 ./update.exe console > console.out 2>&1) || fail "updater in $dir exited with $?"
+    (cd "$dir" && timeout 60 $EMU ./update.exe console > console.out 2>&1) || fail "updater in $dir exited with $?"
+    sed -i 's/\r$//' "$dir/console.out"
 }
 
 RELEASE=$WORK/release
@@ -54,7 +64,7 @@ mkdir -p "$RELEASE/data" "$RELEASE/new dir"
 echo "new a" > "$RELEASE/data/a.txt"
 echo "same b" > "$RELEASE/b.txt"
 echo "brand new" > "$RELEASE/new dir/c 数据.txt"
-"$MAKE_RELEASE" --source "$RELEASE" --version 2.0 --folder R2 --output "$WORK/www" > "$WORK/make_release.out" 2>&1 \
+$EMU "$MAKE_RELEASE" --source "$RELEASE" --version 2.0 --folder R2 --output "$WORK/www" > "$WORK/make_release.out" 2>&1 \
     || { cat "$WORK/make_release.out"; fail "make_release failed"; }
 nginx_start "$WORK/www" "$WORK/nginx" || fail "nginx did not start"
 

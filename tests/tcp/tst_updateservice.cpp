@@ -4,6 +4,7 @@
 #include "tcp/tcpmessages.h"
 #include "testarea.h"
 
+#include <QTcpSocket>
 #include <QtTest>
 
 using namespace TcpProtocol;

@@ -9,6 +9,11 @@
 set -u
 
 UPDATER=${1:-} SERVICE=${2:-} HELPER=${3:-}
+# The Windows build runs its programs through the emulator (Wine): they print
+# CR LF line ends, programs need the .exe suffix and scripts are batch files.
+EMU=${UPDATER_EMULATOR:-}
+EXE= CLIENT=client.sh WRAPPER=helper_wrapper.sh
+[ -n "$EMU" ] && { EXE=.exe; CLIENT=client.bat; WRAPPER=helper_wrapper.bat; }
 for program in "$UPDATER" "$SERVICE" "$HELPER"; do
     [ -n "$program" ] && [ -x "$program" ] || { echo "SKIP: program not built: ${program:-<none>}"; exit 77; }
 done
@@ -55,11 +60,11 @@ echo "library 2" > "$RELEASE/sub/lib.txt"
 NEW_MD5=$(md5 "$RELEASE/update.exe")
 OLD_MD5=$(md5 "$UPDATER")
 
-"$SERVICE" --release "$RELEASE" --version 2.0 --host 127.0.0.1 --port 0 \
+$EMU "$SERVICE" --release "$RELEASE" --version 2.0 --host 127.0.0.1 --port 0 \
     > "$WORK/service.out" 2> "$WORK/service.err" &
 SERVICE_PID=$!
 wait_for 15 grep -q '^listening ' "$WORK/service.out" || fail "update_service did not report its port"
-PORT=$(sed -n 's/^listening .*:\([0-9][0-9]*\).*$/\1/p' "$WORK/service.out" | head -n 1)
+PORT=$(tr -d '\r' < "$WORK/service.out" | sed -n 's/^listening .*:\([0-9][0-9]*\).*$/\1/p' | head -n 1)
 [ -n "$PORT" ] || fail "no port in the service's first line"
 
 # make_install DIR HELPER_NAME: version 1.0 with UpdateHelperExe=HELPER_NAME.
@@ -67,15 +72,19 @@ make_install() {
     local dir=$1 helper_name=$2
     mkdir -p "$dir/sub" "$dir/update"
     cp "$UPDATER" "$dir/update.exe"
-    cp "$HELPER" "$dir/update_helper"
-    chmod +x "$dir/update.exe" "$dir/update_helper"
+    cp "$HELPER" "$dir/update_helper$EXE"
+    chmod +x "$dir/update.exe" "$dir/update_helper$EXE"
     echo "version 1" > "$dir/data.txt"
     echo "library 1" > "$dir/sub/lib.txt"
-    printf '#!/bin/sh\necho started >> "%s"\n' "$dir/client_started.txt" > "$dir/client.sh"
-    chmod +x "$dir/client.sh"
+    if [ -n "$EMU" ]; then
+        printf '@echo off\r\necho started>>"%%~dp0client_started.txt"\r\n' > "$dir/client.bat"
+    else
+        printf '#!/bin/sh\necho started >> "%s"\n' "$dir/client_started.txt" > "$dir/client.sh"
+        chmod +x "$dir/client.sh"
+    fi
     cat > "$dir/system.cfg" <<EOF
 [Update]
-HostExe=client.sh
+HostExe=$CLIENT
 UpdateExe=update_old.exe
 UpdateHelperExe=$helper_name
 HttpEnable=false
@@ -94,16 +103,16 @@ EOF
 }
 
 run_updater() {
-    (cd "$1" && timeout 60 ./update.exe console > console.out 2>&1) || fail "updater in $1 exited with $?"
+    (cd "$1" && timeout 60 $EMU ./update.exe console > console.out 2>&1) || fail "updater in $1 exited with $?"
 }
 
 # ---- 1. the helper replaces the updater ---------------------------------
 GOOD=$WORK/good
-make_install "$GOOD" update_helper
+make_install "$GOOD" "update_helper$EXE"
 run_updater "$GOOD"
 wait_for 30 test -f "$GOOD/client_started.txt" || fail "client was not started after the self-update"
 [ "$(md5 "$GOOD/update.exe")" = "$NEW_MD5" ] || fail "installed update.exe is not the release's"
-[ -x "$GOOD/update.exe" ] || fail "installed update.exe is not executable"
+[ -n "$EMU" ] || [ -x "$GOOD/update.exe" ] || fail "installed update.exe is not executable"
 content_is "$GOOD/data.txt" "version 2" || fail "data.txt was not replaced"
 content_is "$GOOD/sub/lib.txt" "library 2" || fail "sub/lib.txt was not replaced"
 for leftover in temp backup UpdateTmp/update_old.exe update.exe.new; do
@@ -114,22 +123,27 @@ echo "PASS: self-update replaced the updater and started the client"
 
 # ---- 2. the helper fails: old updater kept, other files rolled back -----
 BAD=$WORK/bad
-make_install "$BAD" helper_wrapper.sh
-cat > "$BAD/helper_wrapper.sh" <<EOF
-#!/bin/sh
+make_install "$BAD" "$WRAPPER"
 # Takes the downloaded updater away just before the real helper runs.
+if [ -n "$EMU" ]; then
+    printf '@echo off\r\necho %%~1 %%~2>"%%~dp0helper_args.txt"\r\ndel "%%~dp0temp\\update.exe"\r\n"%%~dp0update_helper.exe" %%*\r\n' \
+        > "$BAD/helper_wrapper.bat"
+else
+    cat > "$BAD/helper_wrapper.sh" <<EOF
+#!/bin/sh
 echo "\$@" > '$BAD/helper_args.txt'
 rm -f '$BAD/temp/update.exe'
 exec '$BAD/update_helper' "\$@"
 EOF
-chmod +x "$BAD/helper_wrapper.sh"
+    chmod +x "$BAD/helper_wrapper.sh"
+fi
 run_updater "$BAD"
 wait_for 30 test -f "$BAD/helper_args.txt" || fail "helper was not started"
 rolled_back() { [ ! -e "$BAD/backup" ] && [ ! -e "$BAD/temp" ]; }
 wait_for 30 rolled_back || fail "the helper role did not roll back"
-content_is "$BAD/helper_args.txt" "update.exe update.exe" || fail "helper got: $(cat "$BAD/helper_args.txt")"
+[ "$(tr -d '\r' < "$BAD/helper_args.txt")" = "update.exe update.exe" ] || fail "helper got: $(cat "$BAD/helper_args.txt")"
 [ "$(md5 "$BAD/update.exe")" = "$OLD_MD5" ] || fail "old update.exe is not in place"
-[ -x "$BAD/update.exe" ] || fail "old update.exe lost its execute bits"
+[ -n "$EMU" ] || [ -x "$BAD/update.exe" ] || fail "old update.exe lost its execute bits"
 content_is "$BAD/data.txt" "version 1" || fail "data.txt was not rolled back"
 content_is "$BAD/sub/lib.txt" "library 1" || fail "sub/lib.txt was not rolled back"
 [ ! -e "$BAD/UpdateTmp/update_old.exe" ] || fail "old updater was left aside"

@@ -14,6 +14,11 @@ set -u
 
 UPDATER=$1
 SERVICE=$2
+# The Windows build runs its programs through the emulator (Wine): they print
+# CR LF line ends, and the client is a batch file.
+EMU=${UPDATER_EMULATOR:-}
+CLIENT=client.sh
+[ -n "$EMU" ] && CLIENT=client.bat
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/e2e_tcp.XXXXXX") || exit 1
 SERVICE_PID=
 cleanup() {
@@ -56,14 +61,18 @@ make_install() {
     echo "old a" > "$dir/data/a.txt"
     echo "same b" > "$dir/b.txt"
     echo "old x plugin" > "$dir/plugins/x.dll"
-    cat > "$dir/client.sh" <<EOS
+    if [ -n "$EMU" ]; then
+        printf '@echo off\r\necho started>>"%%~dp0client_started.txt"\r\n' > "$dir/client.bat"
+    else
+        cat > "$dir/client.sh" <<EOS
 #!/bin/sh
 echo started >> '$dir/client_started.txt'
 EOS
-    chmod +x "$dir/client.sh"
+        chmod +x "$dir/client.sh"
+    fi
     cat > "$dir/system.cfg" <<EOS
 [Update]
-HostExe=client.sh
+HostExe=$CLIENT
 UpdateExe=update_old
 HttpEnable=false
 [Server]
@@ -82,8 +91,9 @@ EOS
 run_updater() {
     local dir=$1
     shift
-    (cd "$dir" && QT_QPA_PLATFORM=offscreen timeout 60 ./update.exe "$@" > console.out 2>&1)
+    (cd "$dir" && QT_QPA_PLATFORM=offscreen timeout 60 $EMU ./update.exe "$@" > console.out 2>&1)
     local rc=$?
+    sed -i 's/\r$//' "$dir/console.out"
     [ "$rc" -eq 0 ] || fail "updater in $dir exited with $rc"
 }
 
@@ -97,15 +107,24 @@ echo "deep new" > "$RELEASE/plugins/extra/deep/y.dll"
 echo "same name, plugins" > "$RELEASE/plugins/readme.txt"
 echo "same name, other" > "$RELEASE/other/readme.txt"
 head -c 300000 /dev/urandom > "$RELEASE/data/big.bin"
-"$SERVICE" --release "$RELEASE" --version 2.0 --port 0 --chunk-size 4096 > "$WORK/service.out" 2>&1 &
+$EMU "$SERVICE" --release "$RELEASE" --version 2.0 --port 0 --chunk-size 4096 > "$WORK/service.out" 2>&1 &
 SERVICE_PID=$!
 wait_for 10 grep -q '^listening ' "$WORK/service.out" || fail "update_service did not start"
-PORT=$(sed -n 's/^listening .*:\([0-9]*\)$/\1/p' "$WORK/service.out" | head -n 1)
+PORT=$(tr -d '\r' < "$WORK/service.out" | sed -n 's/^listening .*:\([0-9]*\)$/\1/p' | head -n 1)
 
 # ---- 1. an update in console mode -------------------------------------------
 GOOD=$WORK/good
 make_install "$GOOD" 1.0
-run_updater "$GOOD" console
+# The caller reads the result through a pipe, and the restart script lives in
+# a temporary directory whose name cmd.exe would split: the script must start
+# the client without sharing the pipe ("Starting in 1 second..." stays off it).
+TMP_ODD="$WORK/R&D (tmp)"
+mkdir -p "$TMP_ODD"
+WIN_TMP=Z:${TMP_ODD//\//\\}
+(cd "$GOOD" && TMPDIR=$TMP_ODD WINETMP=$WIN_TMP WINETEMP=$WIN_TMP timeout 60 \
+    bash -c '"$@" console 2>&1 | cat > console.out; exit "${PIPESTATUS[0]}"' _ $EMU ./update.exe) \
+    || fail "updater in $GOOD exited with $?"
+sed -i 's/\r$//' "$GOOD/console.out"
 grep -qxF '{"errormsg":"","success":true,"update":true}' "$GOOD/console.out" \
     || fail "unexpected result line: $(grep -F '"success"' "$GOOD/console.out")"
 wait_for 15 test -f "$GOOD/client_started.txt" || fail "client was not started after the update"
@@ -114,8 +133,9 @@ content_is "$GOOD/plugins/x.dll" "new x plugin" || fail "plugins/x.dll was not r
 content_is "$GOOD/plugins/extra/deep/y.dll" "deep new" || fail "the nested new file is missing"
 content_is "$GOOD/plugins/readme.txt" "same name, plugins" || fail "plugins/readme.txt is wrong"
 content_is "$GOOD/other/readme.txt" "same name, other" || fail "other/readme.txt is wrong"
+! grep -q 'Starting in 1 second' "$GOOD/console.out" || fail "the restart script wrote into the caller's pipe"
 cmp -s "$GOOD/data/big.bin" "$RELEASE/data/big.bin" || fail "data/big.bin differs from the release"
-[ -x "$GOOD/client.sh" ] || fail "the replaced client lost its execute permission"
+[ -n "$EMU" ] || [ -x "$GOOD/client.sh" ] || fail "the replaced client lost its execute permission"
 [ ! -e "$GOOD/temp" ] || fail "temporary area was left behind"
 [ ! -e "$GOOD/backup" ] || fail "backup was left behind"
 echo "PASS: the release was fetched over TCP, applied and the client started"
