@@ -2,7 +2,7 @@
 #include "tcp/packetassembler.h"
 #include "tcp/qupdatetcpclient.h"
 #include "tcp/tcpmessages.h"
-#include "testarea.h"
+#include "testinstallation.h"
 
 #include <QtTest>
 
