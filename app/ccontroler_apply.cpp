@@ -149,7 +149,7 @@ bool CControler::rollbackFiles()
         tempDirPath = applier->journal().tempDir;
         backupDirPath = applier->journal().backupDir;
         if (!applier->rollback()) {
-            errorMessage = applier->lastError();
+            errorMessage = applier->errorString();
             logError(utf8(QStringLiteral("回退文件失败:") + errorMessage));
             return false;
         }

@@ -1,6 +1,7 @@
 #include "app/cupdatemodel.h"
 
 #include "config/cconfigmanager.h"
+#include "config/portnumber.h"
 #include "http/chttpupdate.h"
 #include "log/logger.h"
 #include "tcp/ctcpupdate.h"
@@ -14,15 +15,6 @@
 namespace {
 
 constexpr quint16 kProbeTimeoutMs = 500;
-
-// The port text as an unsigned decimal number cut to 16 bits; anything that
-// is not a number gives 0, which means "TCP not configured".
-quint16 parsePort(const QString &text)
-{
-    bool ok = false;
-    const uint value = text.toUInt(&ok, 10);
-    return ok ? static_cast<quint16>(value) : 0;
-}
 
 } // namespace
 
@@ -54,7 +46,7 @@ int CUpdateModel::checkForUpdate()
     lastError.clear();
     const CConfigManager &config = CConfigManager::instance();
     const QString host = config.updateServer();
-    const quint16 port = parsePort(config.updatePort());
+    const quint16 port = portNumber(config.updatePort());
 
     if (!host.isEmpty() && port != 0 && probeTcpService(host, port)) {
         bool usable = false;

@@ -62,7 +62,7 @@ public:
     static bool installFile(const QString &source, const QString &target, bool move, QString *why);
 
     const ApplyJournal &journal() const { return record; }
-    QString lastError() const { return error; }
+    QString errorString() const { return error; }
 
     enum class Recovery { Nothing, RolledBack, Completed, PendingHelper, Failed };
     /// Looks for a journal named by the installation's locator or lying in

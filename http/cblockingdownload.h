@@ -27,11 +27,11 @@ public:
     void setMaxBytes(qint64 limit) { maxBytes = limit; }
 
     /// Fetches @p url into @p localPath. True on success; on failure
-    /// `errorText()` says why ("无法创建目录:", "无法打开文件:", "下载超时（",
+    /// `errorString()` says why ("无法创建目录:", "无法打开文件:", "下载超时（",
     /// "下载被取消：", "下载错误：" forms) and the failure is logged.
     bool run(const QString &url, const QString &localPath);
 
-    QString errorText() const { return error; }
+    QString errorString() const { return error; }
 
 signals:
     /// Relays the reply's progress.

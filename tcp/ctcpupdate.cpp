@@ -1,6 +1,7 @@
 #include "tcp/ctcpupdate.h"
 
 #include "config/cconfigmanager.h"
+#include "config/portnumber.h"
 #include "log/logger.h"
 #include "tcp/qupdatetcpclient.h"
 #include "ui/formatsize.h"
@@ -15,14 +16,6 @@ void info(const QString &text)
     logInfo(text.toStdString());
 }
 
-// The port text is an unsigned decimal number, cut to 16 bits ("65536" is 0).
-quint16 portFrom(const QString &text)
-{
-    bool ok = false;
-    const uint value = text.toUInt(&ok, 10);
-    return ok ? static_cast<quint16>(value & 0xFFFFu) : 0;
-}
-
 } // namespace
 
 CTCPUpdate::CTCPUpdate()
@@ -35,7 +28,7 @@ CTCPUpdate::CTCPUpdate(const CConfigManager &configStore, CFileWriter *writer)
 {
     connect(&window, &UpdateWidget::sigCancelRequested, this, &CTCPUpdate::onCancelRequested);
     serverHost = config.updateServer();
-    serverPort = portFrom(config.updatePort());
+    serverPort = portNumber(config.updatePort());
     if (serverHost.isEmpty() || !config.isSystemConfigLoaded() || serverPort == 0)
         return;
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tcp/repaintlimiter.h"
+#include "ui/repaintlimiter.h"
 #include "tcp/versioninfo.h"
 #include "ui/updatewidget.h"
 

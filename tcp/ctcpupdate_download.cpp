@@ -101,7 +101,7 @@ bool CTCPUpdate::ensureConnected()
     logError(QStringLiteral("重新连接更新服务失败: %1:%2 - %3")
                  .arg(serverHost)
                  .arg(serverPort)
-                 .arg(client->lastError())
+                 .arg(client->errorString())
                  .toStdString());
     return false;
 }
@@ -136,7 +136,7 @@ void CTCPUpdate::handleFinalFailure()
         return;
     const QString name = downloadList.at(currentIndex).name;
     // The client's last error says what went wrong with the last attempt.
-    const QString cause = client && !client->lastError().isEmpty() ? client->lastError() : QStringLiteral("下载失败");
+    const QString cause = client && !client->errorString().isEmpty() ? client->errorString() : QStringLiteral("下载失败");
     const ErrorClass errorClass = classifyError(cause);
     switch (errorClass) {
     case Network:

@@ -20,7 +20,7 @@ class QTimer;
 /// (version check, file download) that wait in a nested event loop.
 ///
 /// Failures are reported through the return values, errorOccurred() and
-/// lastError(); nothing is thrown. Everything runs on the GUI thread.
+/// errorString(); nothing is thrown. Everything runs on the GUI thread.
 class QUpdateTcpClient : public QObject
 {
     Q_OBJECT
@@ -61,7 +61,7 @@ public:
     VersionInfo checkVersion(const VersionCheckRequest &request, int timeout, QString *failure = nullptr);
 
     /// Requests one file and waits until it has been received completely
-    /// (true) or the attempt failed (false, lastError() says why). @p timeout
+    /// (true) or the attempt failed (false, errorString() says why). @p timeout
     /// bounds the whole wait when > 0; in any case the wait ends when the
     /// file stalls (see kDefaultInactivityLimitMs). Only chunks of @p item
     /// are taken meanwhile; any other file data is a protocol error. When
@@ -81,7 +81,7 @@ public:
     void cancelCurrentRequest();
 
     /// Text of the latest failure.
-    QString lastError() const { return lastErrorText; }
+    QString errorString() const { return lastErrorText; }
     ConnectionState connectionState() const { return state; }
     QString host() const { return serverHost; }
     quint16 port() const { return serverPort; }

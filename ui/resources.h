@@ -2,7 +2,7 @@
 
 /// Registers the compiled-in artwork (":/res/bk.png", ":/res/logo.ico").
 ///
-/// The resources live in the static core library, whose initialiser the
+/// The resources live in the static GUI library, whose initialiser the
 /// linker would otherwise drop; call this before loading either file.
 /// Safe to call any number of times.
 void initUpdaterResources();

@@ -144,7 +144,7 @@ bool Widget::downloadToFile(const QString &url, const QString &localPath, QProgr
     }
     const bool ok = download.run(url, localPath);
     if (!ok)
-        detailText = download.errorText();
+        detailText = download.errorString();
     return ok;
 }
 

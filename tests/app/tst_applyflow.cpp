@@ -2,7 +2,7 @@
 #include "app/installlayout.h"
 #include "config/cconfigmanager.h"
 #include "fileops/applyjournal.h"
-#include "installation.h"
+#include "testinstallation.h"
 
 #include <QSignalSpy>
 #include <QtTest>

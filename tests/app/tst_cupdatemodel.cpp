@@ -1,7 +1,7 @@
 #include "app/ccontroler.h"
 #include "app/cupdatemodel.h"
 #include "config/cconfigmanager.h"
-#include "installation.h"
+#include "testinstallation.h"
 #include "scriptedserver.h"
 #include "testhttpserver.h"
 #include "ui/updatewidget.h"

@@ -1,5 +1,5 @@
 #include "app/instanceguard.h"
-#include "installation.h"
+#include "testinstallation.h"
 
 #include <QProcess>
 #include <QTcpServer>

@@ -1,6 +1,7 @@
 #include "app/cselfupdatehelper.h"
 #include "app/instanceguard.h"
 #include "config/cconfigmanager.h"
+#include "testinstallation.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -23,19 +24,6 @@ const QByteArray kNewBytes = QByteArrayLiteral("new updater, a little longer \x7
 const QStringList kArguments = {QStringLiteral("update.exe"), QStringLiteral("update.exe")};
 const QStringList kSuccessWords = {QStringLiteral("updatehelper"), QStringLiteral("HelperSuccess")};
 const QStringList kFailureWords = {QStringLiteral("updatehelper"), QStringLiteral("HelperFaile")};
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
-}
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 bool chattr(const QString &flag, const QString &path)
 {
@@ -73,12 +61,12 @@ struct SampleInstall
             cfg += "UpdateExe=" + updateExe.toUtf8() + "\n";
         cfg += "[Paths]\nBackup=backup/\nTemp=" + temp.toUtf8() + "\n";
         const QString cfgPath = path(QStringLiteral("system.cfg"));
-        if (!dir.isValid() || !writeFile(cfgPath, cfg) || !writeFile(installed(), kOldBytes)
+        if (!dir.isValid() || !writeTestFile(cfgPath, cfg) || !writeTestFile(installed(), kOldBytes)
             || !QFile::setPermissions(installed(), QFile::permissions(installed()) | QFileDevice::ExeOwner))
             return false;
         config = std::make_unique<CConfigManager>(cfgPath, cfgPath);
         return temp.isEmpty() || temp.startsWith(QLatin1String(".."))
-            || writeFile(path(temp + QStringLiteral("/update.exe")), kNewBytes);
+            || writeTestFile(path(temp + QStringLiteral("/update.exe")), kNewBytes);
     }
 
     QString path(const QString &relative) const { return dir.path() + QLatin1Char('/') + relative; }
@@ -115,7 +103,7 @@ Setup configured(const char *updateExe, const char *temp)
 Setup writing(const char *relative, const QByteArray &data)
 {
     return [=](SampleInstall &inst) {
-        return inst.create() && writeFile(inst.path(QString::fromUtf8(relative)), data);
+        return inst.create() && writeTestFile(inst.path(QString::fromUtf8(relative)), data);
     };
 }
 
@@ -150,7 +138,7 @@ Setup afterMoveAside(std::function<void(SampleInstall &)> sabotage)
 {
     return [=](SampleInstall &inst) {
         inst.afterMoveAside = [&inst, sabotage] {
-            if (readAll(inst.installed()) == kOldBytes && readAll(inst.aside()) == kOldBytes)
+            if (readTestFile(inst.installed()) == kOldBytes && readTestFile(inst.aside()) == kOldBytes)
                 sabotage(inst);
         };
         return true;
@@ -207,18 +195,18 @@ void TestSelfUpdateHelper::swapsInNewUpdater()
     QVERIFY2(helper->run(inst.arguments), qPrintable(helper->errorString()));
     QVERIFY(helper->errorString().isEmpty());
     QCOMPARE(helper->installedPath(), inst.installed());
-    QCOMPARE(readAll(inst.installed()), kNewBytes);
+    QCOMPARE(readTestFile(inst.installed()), kNewBytes);
     QVERIFY(QFileInfo(inst.installed()).isExecutable());
     QVERIFY(!QFileInfo::exists(inst.staging()));
     if (asideName.isEmpty()) {
         QVERIFY(!QFileInfo::exists(inst.aside()));
     } else {
         QCOMPARE(helper->asidePath(), inst.path(QStringLiteral("UpdateTmp/") + asideName));
-        QCOMPARE(readAll(helper->asidePath()), kOldBytes);
+        QCOMPARE(readTestFile(helper->asidePath()), kOldBytes);
     }
     // The download stays for the helper role to remove with the temporary area.
     if (helper->newUpdaterPath() != helper->asidePath())
-        QCOMPARE(readAll(helper->newUpdaterPath()), kNewBytes);
+        QCOMPARE(readTestFile(helper->newUpdaterPath()), kNewBytes);
     QCOMPARE(helper->program(), inst.installed());
     QCOMPARE(helper->launchArguments(), kSuccessWords);
 }
@@ -256,7 +244,7 @@ void TestSelfUpdateHelper::failsAndKeepsOldUpdater_data()
     QTest::newRow("staged copy vanishes before the rename")
         << afterMoveAside([](SampleInstall &inst) { QFile::remove(inst.staging()); });
     QTest::newRow("staged copy corrupted before the rename")
-        << afterMoveAside([](SampleInstall &inst) { writeFile(inst.staging(), "corrupted"); });
+        << afterMoveAside([](SampleInstall &inst) { writeTestFile(inst.staging(), "corrupted"); });
 #ifndef Q_OS_WIN
     QTest::newRow("staged copy loses its execute bits") << afterMoveAside([](SampleInstall &inst) {
         QFile::setPermissions(inst.staging(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
@@ -289,7 +277,7 @@ void TestSelfUpdateHelper::failsAndKeepsOldUpdater()
     if (QFileInfo(inst.installed()).isDir()) {
         QVERIFY(QFileInfo::exists(inst.installed() + QStringLiteral("/inside")));
     } else {
-        QCOMPARE(readAll(inst.installed()), kOldBytes);
+        QCOMPARE(readTestFile(inst.installed()), kOldBytes);
         QVERIFY(QFileInfo(inst.installed()).isExecutable());
     }
     QVERIFY(!QFileInfo(inst.staging()).isFile());
@@ -325,7 +313,7 @@ void TestSelfUpdateHelper::waitsForOldUpdaterToExit()
     QVERIFY(held);
     QVERIFY2(ok, qPrintable(helper->errorString()));
     QVERIFY(releasedBeforeSwap);
-    QCOMPARE(readAll(inst.installed()), kNewBytes);
+    QCOMPARE(readTestFile(inst.installed()), kNewBytes);
 }
 
 void TestSelfUpdateHelper::launchStartsUpdaterInHelperRole_data()
@@ -353,16 +341,16 @@ void TestSelfUpdateHelper::launchStartsUpdaterInHelperRole()
     QVERIFY(inst.create());
     // Stand-in updaters that record who was started, with which words and where.
     const QByteArray oldUpdater = "#!/bin/sh\necho old \"$@\" > started.txt\n";
-    QVERIFY(writeFile(inst.installed(), oldUpdater));
-    QVERIFY(newUpdater.isEmpty() ? QFile::remove(inst.incoming()) : writeFile(inst.incoming(), newUpdater));
+    QVERIFY(writeTestFile(inst.installed(), oldUpdater));
+    QVERIFY(newUpdater.isEmpty() ? QFile::remove(inst.incoming()) : writeTestFile(inst.incoming(), newUpdater));
 
     auto helper = inst.helper();
     QCOMPARE(helper->run(kArguments), !newUpdater.isEmpty());
     QVERIFY2(helper->launch(), qPrintable(helper->errorString()));
     const bool newStarted = started.startsWith("new");
     QCOMPARE(helper->launchArguments(), newStarted ? kSuccessWords : kFailureWords);
-    QCOMPARE(readAll(inst.installed()), newStarted ? newUpdater : oldUpdater);
-    QTRY_COMPARE_WITH_TIMEOUT(readAll(inst.path(QStringLiteral("started.txt"))), started, 10000);
+    QCOMPARE(readTestFile(inst.installed()), newStarted ? newUpdater : oldUpdater);
+    QTRY_COMPARE_WITH_TIMEOUT(readTestFile(inst.path(QStringLiteral("started.txt"))), started, 10000);
 }
 
 QTEST_GUILESS_MAIN(TestSelfUpdateHelper)

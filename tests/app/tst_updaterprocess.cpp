@@ -1,5 +1,5 @@
 #include "app/installlayout.h"
-#include "installation.h"
+#include "testinstallation.h"
 
 #include <QProcess>
 #include <QtTest>

@@ -1,4 +1,5 @@
 #include "config/cconfigmanager.h"
+#include "config/portnumber.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -27,6 +28,8 @@ private slots:
     void httpEnable();
     void projectType_data();
     void projectType();
+    void portNumber_data();
+    void portNumber();
     void tempDir_data();
     void tempDir();
     void unknownKeysReadEmpty();
@@ -83,6 +86,28 @@ void TestConfigManager::projectType()
     QTemporaryDir dir;
     const QString path = writeConfig(dir, content);
     QCOMPARE(CConfigManager(path, path).projectType(), type);
+}
+
+void TestConfigManager::portNumber_data()
+{
+    QTest::addColumn<QByteArray>("value");
+    QTest::addColumn<int>("port");
+    QTest::newRow("9000") << QByteArray("9000") << 9000;
+    QTest::newRow("65535 is the last port") << QByteArray("65535") << 65535;
+    QTest::newRow("port cut to 16 bits") << QByteArray("65537") << 1;
+    QTest::newRow("65536 is cut to 0") << QByteArray("65536") << 0;
+    QTest::newRow("negative") << QByteArray("-1") << 0;
+    QTest::newRow("trailing word") << QByteArray("80x") << 0;
+    QTest::newRow("empty value") << QByteArray() << 0;
+}
+
+void TestConfigManager::portNumber()
+{
+    QFETCH(QByteArray, value);
+    QFETCH(int, port);
+    QTemporaryDir dir;
+    const QString path = writeConfig(dir, "[Server]\nUpdatePort=" + value + "\n");
+    QCOMPARE(int(::portNumber(CConfigManager(path, path).updatePort())), port);
 }
 
 void TestConfigManager::tempDir_data()

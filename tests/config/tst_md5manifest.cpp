@@ -1,5 +1,6 @@
 #include "config/compactmanifest.h"
 #include "config/md5manifest.h"
+#include "testinstallation.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -10,24 +11,6 @@
 #include <QtTest>
 
 namespace {
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
-QString md5Of(const QByteArray &data)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
-}
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 QStringList list(const char *joined)
 {
@@ -67,8 +50,8 @@ void TestMd5Manifest::fileMd5StreamsLargeFile()
     QByteArray data;
     for (qint64 i = 0; data.size() < 3 * 1024 * 1024 + 77; ++i)
         data.append(QByteArray::number(i * 7919));
-    QVERIFY(writeFile(dir.filePath(QStringLiteral("big.bin")), data));
-    QCOMPARE(fileMd5(dir.filePath(QStringLiteral("big.bin"))), md5Of(data));
+    QVERIFY(writeTestFile(dir.filePath(QStringLiteral("big.bin")), data));
+    QCOMPARE(fileMd5(dir.filePath(QStringLiteral("big.bin"))), md5Hex(data));
 }
 
 void TestMd5Manifest::generateAndReadBack_data()
@@ -94,8 +77,8 @@ void TestMd5Manifest::generateAndReadBack()
     for (const QString &name : files) {
         // Every file gets distinct content; the empty file stays empty.
         const QByteArray content = name.startsWith(QLatin1String("empty")) ? QByteArray() : name.toUtf8();
-        QVERIFY(writeFile(dir.filePath(name), content));
-        built.insert(QLatin1Char('/') + name, md5Of(content));
+        QVERIFY(writeTestFile(dir.filePath(name), content));
+        built.insert(QLatin1Char('/') + name, md5Hex(content));
     }
     const QString root = dir.path() + QLatin1Char('/');
     QVERIFY(generateManifest(root));
@@ -108,7 +91,7 @@ void TestMd5Manifest::generateAndReadBack()
         expected.insert(path, built.value(path));
         text += built.value(path) + QLatin1Char('\t') + path + QStringLiteral("\r\n");
     }
-    QCOMPARE(readAll(root + QStringLiteral("md5.txt")), text.toLocal8Bit());
+    QCOMPARE(readTestFile(root + QStringLiteral("md5.txt")), text.toLocal8Bit());
     QCOMPARE(readManifest(root + QStringLiteral("md5.txt")), expected);
 }
 
@@ -121,11 +104,11 @@ void TestMd5Manifest::unreadableFileGetsEmptyMd5()
     if (!QFile::exists(QStringLiteral("/proc/self/mem")) || !QFile::link(QStringLiteral("/proc/self/mem"), bad)
         || !fileMd5(bad).isEmpty())
         QSKIP("no file here that opens but cannot be read by root");
-    QVERIFY(writeFile(dir.filePath(QStringLiteral("ok.txt")), "ok"));
+    QVERIFY(writeTestFile(dir.filePath(QStringLiteral("ok.txt")), "ok"));
     QVERIFY(generateManifest(dir.path() + QLatin1Char('/')));
 
-    QCOMPARE(readAll(dir.filePath(QStringLiteral("md5.txt"))),
-             md5Of("ok").toLatin1() + "\t/ok.txt\r\n\t/unreadable.bin\r\n");
+    QCOMPARE(readTestFile(dir.filePath(QStringLiteral("md5.txt"))),
+             md5Hex("ok").toLatin1() + "\t/ok.txt\r\n\t/unreadable.bin\r\n");
     const Md5Manifest read = readManifest(dir.filePath(QStringLiteral("md5.txt")));
     QVERIFY(read.contains(QStringLiteral("/unreadable.bin")));
     QCOMPARE(read.value(QStringLiteral("/unreadable.bin")), QString());
@@ -141,7 +124,7 @@ void TestMd5Manifest::unopenableInputs()
     // on Linux but cannot be read.
     const QString asDir = dir.filePath(QStringLiteral("md5.txt"));
     QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("md5.txt")));
-    QVERIFY(writeFile(dir.filePath(QStringLiteral("a.txt")), "a"));
+    QVERIFY(writeTestFile(dir.filePath(QStringLiteral("a.txt")), "a"));
     QVERIFY(!generateManifest(dir.path() + QLatin1Char('/')));
     QVERIFY(readManifest(asDir).isEmpty());
     for (const QString &path : {missing, asDir}) {
@@ -154,7 +137,7 @@ void TestMd5Manifest::unopenableInputs()
 void TestMd5Manifest::linkCycleIsListedOnce()
 {
     QTemporaryDir dir;
-    QVERIFY(writeFile(dir.filePath(QStringLiteral("sub/file.txt")), "x"));
+    QVERIFY(writeTestFile(dir.filePath(QStringLiteral("sub/file.txt")), "x"));
     QVERIFY(QFile::link(dir.path(), dir.filePath(QStringLiteral("sub/loop"))));
     QStringList out;
     collectFiles(dir.path(), QString(), out);
@@ -188,7 +171,7 @@ void TestMd5Manifest::readRules()
     QFETCH(QStringList, md5s);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("md5.txt"));
-    QVERIFY(writeFile(path, content));
+    QVERIFY(writeTestFile(path, content));
     const Md5Manifest read = readManifest(path);
     QCOMPARE(read.keys(), paths);
     QCOMPARE(read.values(), md5s);
@@ -275,7 +258,7 @@ void TestMd5Manifest::readUnderGbkLocale()
     const QString line = QStringLiteral("m1\t/数据/说明.txt\r\nm2\t/plain.txt\r\n");
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("md5.txt"));
-    QVERIFY(writeFile(path, QTextCodec::codecForName(codec)->fromUnicode(line)));
+    QVERIFY(writeTestFile(path, QTextCodec::codecForName(codec)->fromUnicode(line)));
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("GBK"));
     ManifestReadStats stats;
     const Md5Manifest read = readManifest(path, &stats);

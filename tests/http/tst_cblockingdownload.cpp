@@ -35,8 +35,8 @@ void TestBlockingDownload::storesBodyAndReportsProgress()
         const QByteArray expected = name == QByteArray("big.bin") ? body : QByteArray("short");
         CBlockingDownload download;
         QSignalSpy progress(&download, &CBlockingDownload::downloadProgress);
-        QVERIFY2(download.run(server.baseUrl() + QLatin1String(name), local), qPrintable(download.errorText()));
-        QVERIFY(download.errorText().isEmpty());
+        QVERIFY2(download.run(server.baseUrl() + QLatin1String(name), local), qPrintable(download.errorString()));
+        QVERIFY(download.errorString().isEmpty());
         QCOMPARE(readTestFile(local), expected);
         QVERIFY(!progress.isEmpty());
         QCOMPARE(progress.last().at(0).toLongLong(), qint64(expected.size()));
@@ -104,7 +104,7 @@ void TestBlockingDownload::failures()
         text->replace(QStringLiteral("%1"), url)
             .replace(QStringLiteral("%2"), local)
             .replace(QStringLiteral("%3"), dir.filePath(QStringLiteral("update")));
-    const QString shown = download.errorText();
+    const QString shown = download.errorString();
     QVERIFY2(shown.startsWith(prefix) && shown.endsWith(suffix), qPrintable(shown));
     // A failed download leaves no file; nothing beyond the one address is fetched.
     QVERIFY(!QFileInfo(local).isFile());

@@ -2,7 +2,7 @@
 #include "scriptedserver.h"
 #include "tcp/ctcpupdate.h"
 #include "tcp/qupdatetcpclient.h"
-#include "testarea.h"
+#include "testinstallation.h"
 
 #include "ui/cancelconfirmation.h"
 
@@ -133,7 +133,7 @@ void TestCTCPUpdate::init()
 std::unique_ptr<CTCPUpdate> TestCTCPUpdate::makeDriver(const QByteArray &port)
 {
     area = std::make_unique<TestArea>(serverConfig(port.isEmpty() ? QByteArray::number(server->port()) : port));
-    auto driver = std::make_unique<CTCPUpdate>(*area->config, area->writer.get());
+    auto driver = std::make_unique<CTCPUpdate>(area->config(), area->writer.get());
     driver->setRetryPause(10);
     return driver;
 }

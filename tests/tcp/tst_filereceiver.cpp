@@ -1,5 +1,5 @@
 #include "tcp/filereceiver.h"
-#include "testarea.h"
+#include "testinstallation.h"
 
 #include <QtTest>
 

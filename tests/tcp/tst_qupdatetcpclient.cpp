@@ -1,6 +1,6 @@
 #include "scriptedserver.h"
 #include "tcp/qupdatetcpclient.h"
-#include "testarea.h"
+#include "testinstallation.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
@@ -92,7 +92,7 @@ void TestQUpdateTcpClient::connectRefusedThenAccepted()
     QVERIFY(!fresh.connectToServer(kLocalHost, closedPort));
     QCOMPARE(fresh.connectionState(), QUpdateTcpClient::Error);
     QCOMPARE(errors.count(), 1);
-    QVERIFY(!fresh.lastError().isEmpty());
+    QVERIFY(!fresh.errorString().isEmpty());
 
     // After a socket error a new connect is accepted; while connected, a second is not.
     QSignalSpy connectedSpy(&fresh, &QUpdateTcpClient::connected);
@@ -100,7 +100,7 @@ void TestQUpdateTcpClient::connectRefusedThenAccepted()
     QCOMPARE(fresh.connectionState(), QUpdateTcpClient::Connected);
     QCOMPARE(connectedSpy.count(), 1);
     QVERIFY(!fresh.connectToServer(kLocalHost, server->port()));
-    QCOMPARE(fresh.lastError(), QStringLiteral("已经连接或正在连接中"));
+    QCOMPARE(fresh.errorString(), QStringLiteral("已经连接或正在连接中"));
     QVERIFY(fresh.isConnected());
 }
 
@@ -136,7 +136,7 @@ void TestQUpdateTcpClient::connectTimesOut()
         QSKIP("the kernel accepted the connection despite the full queue");
     QVERIFY2(elapsed >= 250 && elapsed < 2000, qPrintable(QString::number(elapsed)));
     QCOMPARE(fresh.connectionState(), QUpdateTcpClient::Error);
-    QVERIFY(!fresh.lastError().isEmpty());
+    QVERIFY(!fresh.errorString().isEmpty());
 #else
     QSKIP("needs POSIX sockets to build a silent listener");
 #endif // Q_OS_UNIX
@@ -234,7 +234,7 @@ void TestQUpdateTcpClient::requestsWhenNotConnected()
     QString cause;
     QVERIFY(!fresh.checkVersion(kRequest, 100, &cause).hasUpdate);
     QCOMPARE(cause, QStringLiteral("未连接到服务器"));
-    QCOMPARE(fresh.lastError(), QStringLiteral("未连接到服务器"));
+    QCOMPARE(fresh.errorString(), QStringLiteral("未连接到服务器"));
     QCOMPARE(errors.count(), 1);
     QVERIFY(!fresh.downloadFile({QString(), QStringLiteral("a")}, 100));
     QCOMPARE(errors.count(), 2);
@@ -280,7 +280,7 @@ void TestQUpdateTcpClient::downloadsInChunks()
     QSignalSpy errors(client.get(), &QUpdateTcpClient::sigFileDownloadError);
 
     QVERIFY2(client->downloadFile({QStringLiteral("bin/sub"), QStringLiteral("data.bin")}, -1),
-             qPrintable(client->lastError()));
+             qPrintable(client->errorString()));
     QCOMPARE(area->readTemp(QStringLiteral("bin/sub/data.bin")), data);
     QCOMPARE(completed.count(), 1);
     QCOMPARE(completed.at(0).at(0).toString(), QStringLiteral("bin/sub"));
@@ -351,7 +351,7 @@ void TestQUpdateTcpClient::downloadFailures()
 
     QVERIFY(!client->downloadFile({QString(), QStringLiteral("x.bin")}, timeout));
     QVERIFY2(timer.elapsed() >= minMs && timer.elapsed() < 3000, qPrintable(QString::number(timer.elapsed())));
-    QVERIFY2(client->lastError().contains(error), qPrintable(client->lastError()));
+    QVERIFY2(client->errorString().contains(error), qPrintable(client->errorString()));
     QCOMPARE(fileErrorSpy.count(), fileErrors);
     if (fileErrors > 0)
         QVERIFY(fileErrorSpy.constLast().at(2).toString().contains(error));
@@ -373,7 +373,7 @@ void TestQUpdateTcpClient::hostileRequestIsNotSent()
     QSignalSpy fileErrors(client.get(), &QUpdateTcpClient::sigFileDownloadError);
     for (const FileItem &item : hostile) {
         QVERIFY(!client->downloadFile(item, -1));
-        QVERIFY2(client->lastError().contains(QStringLiteral("路径不安全")), qPrintable(client->lastError()));
+        QVERIFY2(client->errorString().contains(QStringLiteral("路径不安全")), qPrintable(client->errorString()));
     }
     QCOMPARE(fileErrors.count(), hostile.size());
     QTest::qWait(50);
@@ -404,14 +404,14 @@ void TestQUpdateTcpClient::writeFailureContinues()
     QVERIFY(fileErrors.count() >= 2);
     QCOMPARE(fileErrors.at(0).at(2).toString(), failure);
     QCOMPARE(progress.constLast().at(2).toUInt(), 2000u);
-    QCOMPARE(client->lastError(), failure);
+    QCOMPARE(client->errorString(), failure);
     disconnect(unblock);
     QVERIFY(!client->isConnected());
 
     // The retry, on a new connection, fetches the file from scratch.
     QVERIFY(client->connectToServer(kLocalHost, server->port()));
     QVERIFY2(client->downloadFile({QStringLiteral("w"), QStringLiteral("blocked.bin")}, -1),
-             qPrintable(client->lastError()));
+             qPrintable(client->errorString()));
     QCOMPARE(area->readTemp(QStringLiteral("w/blocked.bin")), data);
 }
 
@@ -429,10 +429,10 @@ void TestQUpdateTcpClient::refetchAfterDroppedConnection()
     const FileItem item{QStringLiteral("r"), QStringLiteral("again.bin")};
     QVERIFY(!client->downloadFile(item, -1));
     QVERIFY(!client->isConnected());
-    QVERIFY(!client->lastError().isEmpty());
+    QVERIFY(!client->errorString().isEmpty());
 
     QVERIFY(client->connectToServer(kLocalHost, server->port()));
-    QVERIFY2(client->downloadFile(item, -1), qPrintable(client->lastError()));
+    QVERIFY2(client->downloadFile(item, -1), qPrintable(client->errorString()));
     QCOMPARE(area->readTemp(QStringLiteral("r/again.bin")), data.left(2000));
 }
 
@@ -508,7 +508,7 @@ void TestQUpdateTcpClient::fuzzedReceivePath()
     client->beginRun();
     if (!client->isConnected())
         QVERIFY(client->connectToServer(kLocalHost, server->port()));
-    QVERIFY2(client->downloadFile(item, -1), qPrintable(client->lastError()));
+    QVERIFY2(client->downloadFile(item, -1), qPrintable(client->errorString()));
     QCOMPARE(area->readTemp(QStringLiteral("f/x.bin")), whole);
 }
 

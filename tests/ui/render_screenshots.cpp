@@ -6,8 +6,8 @@
 // display operations with the driver's texts; the HTTP dialog runs a real
 // update against the loopback test server. Each picture is what the window
 // painted into its backing store, i.e. what a screen would show.
-#include "../http/testhttpserver.h"
-#include "../http/testinstallation.h"
+#include "testhttpserver.h"
+#include "testinstallation.h"
 #include "http/chttpupdate.h"
 #include "ui/cancelconfirmation.h"
 #include "ui/updatewidget.h"

@@ -26,7 +26,7 @@ struct ReleaseOptions
 /// names an incomplete folder. Every file goes through QSaveFile and is
 /// hashed while it is copied. A release whose paths differ only in letter
 /// case, or hold names that the manifest's encoding cannot represent, is
-/// refused before anything is copied. Failures return false with `errorText()`
+/// refused before anything is copied. Failures return false with `errorString()`
 /// naming the file and the toolkit's error; each is also logged.
 class CReleasePublisher
 {
@@ -37,7 +37,7 @@ public:
     bool publish();
 
     /// Why the last `publish` failed; empty after success.
-    QString errorText() const { return error; }
+    QString errorString() const { return error; }
     /// The manifest written by the last successful `publish`.
     const Md5Manifest &manifest() const { return published; }
     /// Bytes of file content copied by the last `publish`.

@@ -50,7 +50,7 @@ int main(int argc, char *argv[])
     CReleasePublisher publisher(ReleaseOptions{parser.value(source), parser.value(version), parser.value(folder),
                                                parser.value(output), parser.value(encoding)});
     if (!publisher.publish()) {
-        err << "make_release: " << publisher.errorText() << '\n';
+        err << "make_release: " << publisher.errorString() << '\n';
         return 1;
     }
     QTextStream out(stdout);

@@ -2,7 +2,7 @@
 #include "tcp/packetassembler.h"
 #include "tcp/qupdatetcpclient.h"
 #include "tcp/tcpmessages.h"
-#include "testarea.h"
+#include "testinstallation.h"
 
 #include <QTcpSocket>
 #include <QtTest>
@@ -77,7 +77,7 @@ struct Updater
     {
         QSignalSpy errors(&client, &QUpdateTcpClient::errorOccurred);
         return client.sendPacket(type, body) && errors.wait(3000)
-               && client.lastError() == QStringLiteral("服务器返回错误");
+               && client.errorString() == QStringLiteral("服务器返回错误");
     }
     QStringList listed(const VersionInfo &info) const
     {
@@ -167,7 +167,7 @@ void TestUpdateService::servesTreeInChunks()
         QCOMPARE(entry.raw.mid(176, 4), QByteArray("MD5\x01"));
         QCOMPARE(entry.md5Tag(), QCryptographicHash::hash(bytes, QCryptographicHash::Md5));
         QVERIFY2(updater.client.downloadFile({entry.path(), entry.name(), entry.md5Tag()}, -1),
-                 qPrintable(updater.client.lastError()));
+                 qPrintable(updater.client.errorString()));
         QCOMPARE(updater.area.readTemp(relative), bytes);
         if (entry.name() == QLatin1String("core.dll")) { // chunks of 1000, 1000 and 500 bytes
             QCOMPARE(progress.size(), 4);
@@ -205,7 +205,7 @@ void TestUpdateService::refusesRequestsOutsideRelease()
     QVERIFY(updater.refused(FileDownload, TcpMessages::buildFileDownload(path, name)));
     // The connection stays usable for a proper request.
     QVERIFY2(updater.client.downloadFile({QStringLiteral("bin"), QStringLiteral("core.dll")}, -1),
-             qPrintable(updater.client.lastError()));
+             qPrintable(updater.client.errorString()));
     QCOMPARE(updater.area.readTemp(QStringLiteral("bin/core.dll")), content(2500, 2));
 }
 
@@ -227,7 +227,7 @@ void TestUpdateService::twoClientsAtOnce()
     const FileItem item{QString(), QStringLiteral("big.bin")};
     bool secondOk = false;
     QTimer::singleShot(0, &second.client, [&]() { secondOk = second.client.downloadFile(item, -1); });
-    QVERIFY2(first.client.downloadFile(item, -1), qPrintable(first.client.lastError()));
+    QVERIFY2(first.client.downloadFile(item, -1), qPrintable(first.client.errorString()));
     QTRY_VERIFY_WITH_TIMEOUT(secondOk, 20000);
     QCOMPARE(firstDone.size(), 1);
     QCOMPARE(secondDone.size(), 1);
@@ -416,8 +416,8 @@ void TestUpdateService::grownFileFailsItsChecksum()
                                     [](const RemoteFileEntry &e) { return e.name() == QLatin1String("core.dll"); });
     QVERIFY(entry != info.files.cend());
     QVERIFY(!updater.client.downloadFile({entry->path(), entry->name(), entry->md5Tag()}, -1));
-    QVERIFY2(updater.client.lastError().startsWith(QStringLiteral("文件校验失败:core.dll")),
-             qPrintable(updater.client.lastError()));
+    QVERIFY2(updater.client.errorString().startsWith(QStringLiteral("文件校验失败:core.dll")),
+             qPrintable(updater.client.errorString()));
     QCOMPARE(updater.area.readTemp(QStringLiteral("bin/core.dll")).size(), 3000);
 }
 

@@ -1,4 +1,4 @@
-#include "tcp/repaintlimiter.h"
+#include "ui/repaintlimiter.h"
 
 #include <QWidget>
 

@@ -57,8 +57,8 @@ void TestReleasePublisher::publishesTheServerTree()
     const QString version = QStringLiteral(" 版本 1.0; beta=\"2\" #x, y ");
     CReleasePublisher publisher(
         ReleaseOptions{path(QStringLiteral("client")), version, QStringLiteral("R2"), path(QStringLiteral("www")), QStringLiteral("utf-8")});
-    QVERIFY2(publisher.publish(), qPrintable(publisher.errorText()));
-    QVERIFY(publisher.errorText().isEmpty());
+    QVERIFY2(publisher.publish(), qPrintable(publisher.errorString()));
+    QVERIFY(publisher.errorString().isEmpty());
     QCOMPARE(servedValue("Version/Folder"), QStringLiteral("R2"));
     QCOMPARE(servedValue("Version/Version"), version);
 
@@ -129,7 +129,7 @@ void TestReleasePublisher::refusals()
         QVERIFY(writeTestFile(path(obstacle), "in the way"));
     CReleasePublisher publisher(ReleaseOptions{path(source), version, folder, path(output)});
     QVERIFY(!publisher.publish());
-    QVERIFY2(publisher.errorText().contains(errorPart), qPrintable(publisher.errorText()));
+    QVERIFY2(publisher.errorString().contains(errorPart), qPrintable(publisher.errorString()));
     QVERIFY(!QFileInfo(path(output) + QStringLiteral("/update.ini")).isFile());
 }
 
@@ -180,7 +180,7 @@ void TestReleasePublisher::manifestEncodings()
     CReleasePublisher publisher(ReleaseOptions{path(QStringLiteral("client")), QStringLiteral("2.0"), QStringLiteral("R2"),
                                                path(QStringLiteral("www")), encoding});
     QCOMPARE(publisher.publish(), errorPart.isEmpty());
-    QVERIFY2(publisher.errorText().contains(errorPart), qPrintable(publisher.errorText()));
+    QVERIFY2(publisher.errorString().contains(errorPart), qPrintable(publisher.errorString()));
     if (!errorPart.isEmpty())
         return;
     // A client whose locale is GBK (Chinese Windows) reads either encoding.
