@@ -21,11 +21,6 @@ const char kAsideDir[] = "UpdateTmp/";
 // Name of the kept old updater when `Update`/`UpdateExe` is not configured.
 const char kDefaultAsideSuffix[] = ".old";
 
-void logLine(void (*sink)(const std::string &), const QString &text)
-{
-    sink(text.toStdString());
-}
-
 } // namespace
 
 CSelfUpdateHelper::CSelfUpdateHelper(const CConfigManager &config, const QString &appDir)
@@ -56,7 +51,7 @@ bool CSelfUpdateHelper::run(const QStringList &arguments)
     succeeded = false;
     error.clear();
     swap.reset();
-    logLine(logInfo, QStringLiteral("开始自我更新, 应用目录:") + appDir);
+    logInfo(QStringLiteral("开始自我更新, 应用目录:") + appDir);
 
     if (!resolvePaths(arguments) || !waitForOldUpdater()) {
         return false;
@@ -69,7 +64,7 @@ bool CSelfUpdateHelper::run(const QStringList &arguments)
         return false;
     }
     succeeded = true;
-    logLine(logInfo, QStringLiteral("自我更新完成:") + installed);
+    logInfo(QStringLiteral("自我更新完成:") + installed);
     return true;
 }
 
@@ -83,7 +78,7 @@ bool CSelfUpdateHelper::resolvePaths(const QStringList &arguments)
     aside.clear();
 
     if (arguments.size() < 2) {
-        logLine(logWarn, QStringLiteral("参数不足, 使用默认文件名:") + fixedName);
+        logWarn(QStringLiteral("参数不足, 使用默认文件名:") + fixedName);
     }
     const QString newName = arguments.value(0, fixedName);
     const QString installedName = arguments.value(1, fixedName);
@@ -114,22 +109,22 @@ bool CSelfUpdateHelper::resolvePaths(const QStringList &arguments)
     QString asideName = config.updateExe();
     if (asideName.isEmpty()) {
         asideName = installedName + QLatin1String(kDefaultAsideSuffix);
-        logLine(logWarn, QStringLiteral("未配置UpdateExe, 旧的更新程序保存为:") + asideName);
+        logWarn(QStringLiteral("未配置UpdateExe, 旧的更新程序保存为:") + asideName);
     } else if (!SafePath::isSafeFileName(asideName, &reason)) {
         return fail(QStringLiteral("UpdateExe文件名无效:") + asideName + QStringLiteral(", ") + reason);
     }
     aside = appDir + QLatin1Char('/') + QLatin1String(kAsideDir) + asideName;
 
-    logLine(logDebug, QStringLiteral("已安装的更新程序:") + installed);
-    logLine(logDebug, QStringLiteral("新的更新程序:") + incoming);
-    logLine(logDebug, QStringLiteral("旧的更新程序保存到:") + aside);
+    logDebug(QStringLiteral("已安装的更新程序:") + installed);
+    logDebug(QStringLiteral("新的更新程序:") + incoming);
+    logDebug(QStringLiteral("旧的更新程序保存到:") + aside);
     return true;
 }
 
 bool CSelfUpdateHelper::waitForOldUpdater()
 {
     const QString key = InstanceGuard::instanceKey(installed);
-    logLine(logInfo, QStringLiteral("等待旧的更新程序退出:") + installed);
+    logInfo(QStringLiteral("等待旧的更新程序退出:") + installed);
     const QDeadlineTimer deadline(waitTimeoutMs);
     while (InstanceGuard::isHeld(key)) {
         if (deadline.hasExpired()) {
@@ -139,7 +134,7 @@ bool CSelfUpdateHelper::waitForOldUpdater()
         }
         QThread::msleep(static_cast<unsigned long>(pollIntervalMs));
     }
-    logLine(logInfo, QStringLiteral("旧的更新程序已退出:") + installed);
+    logInfo(QStringLiteral("旧的更新程序已退出:") + installed);
     return true;
 }
 
@@ -153,7 +148,7 @@ bool CSelfUpdateHelper::launch()
     }
     // The new file passed every check but does not start: the old updater
     // is still kept aside, so put it back and let it roll the other files back.
-    logLine(logError, QStringLiteral("新的更新程序无法启动, 恢复旧的更新程序:") + installed);
+    logError(QStringLiteral("新的更新程序无法启动, 恢复旧的更新程序:") + installed);
     succeeded = false;
     swap->restore();
     return startUpdater();
@@ -169,7 +164,7 @@ bool CSelfUpdateHelper::startUpdater()
     if (!process.startDetached(&pid)) {
         return fail(QStringLiteral("启动更新程序失败:") + program() + QStringLiteral(", ") + process.errorString());
     }
-    logLine(logInfo, QStringLiteral("已启动更新程序:") + program() + QLatin1Char(' ')
+    logInfo(QStringLiteral("已启动更新程序:") + program() + QLatin1Char(' ')
                 + launchArguments().join(QLatin1Char(' ')) + QStringLiteral(", pid:") + QString::number(pid));
     return true;
 }
@@ -194,6 +189,6 @@ bool CSelfUpdateHelper::fail(const QString &message)
     if (error.isEmpty()) {
         error = message;
     }
-    logLine(logError, message);
+    logError(message);
     return false;
 }

@@ -22,11 +22,6 @@ constexpr bool kRetryLockedFiles = true;
 constexpr bool kRetryLockedFiles = false;
 #endif // Q_OS_WIN
 
-void logLine(void (*sink)(const std::string &), const QString &text)
-{
-    sink(text.toStdString());
-}
-
 /// Reads the whole file at @p path into an MD5 digest and its size.
 bool fingerprint(const QString &path, QByteArray *md5, qint64 *size, QString *why)
 {
@@ -165,14 +160,14 @@ bool CUpdaterSwap::stage()
         QFile::remove(staging);
         return fail(QStringLiteral("新的更新程序副本校验失败:") + staging + QStringLiteral(", ") + why);
     }
-    logLine(logInfo, QStringLiteral("新的更新程序已复制:") + incoming + QStringLiteral("->") + staging);
+    logInfo(QStringLiteral("新的更新程序已复制:") + incoming + QStringLiteral("->") + staging);
     return true;
 }
 
 bool CUpdaterSwap::moveOldAside()
 {
     if (!existsOrDangles(installed)) {
-        logLine(logWarn, QStringLiteral("已安装的更新程序不存在, 直接安装新的:") + installed);
+        logWarn(QStringLiteral("已安装的更新程序不存在, 直接安装新的:") + installed);
         return true;
     }
     if (!QFileInfo(installed).isFile()) {
@@ -196,7 +191,7 @@ bool CUpdaterSwap::moveOldAside()
         if (samePath(aside, incoming)) {
             // The temporary area is the directory that keeps the old file; the
             // new file has been copied already, so its place may be taken.
-            logLine(logDebug, QStringLiteral("临时目录中的新更新程序将被旧的替换:") + aside);
+            logDebug(QStringLiteral("临时目录中的新更新程序将被旧的替换:") + aside);
         }
         QFile stale(aside);
         if (!stale.remove()) {
@@ -211,7 +206,7 @@ bool CUpdaterSwap::moveOldAside()
                     + QStringLiteral(", ") + why);
     }
     oldMovedAside = true;
-    logLine(logInfo, QStringLiteral("旧的更新程序已保存到:") + aside);
+    logInfo(QStringLiteral("旧的更新程序已保存到:") + aside);
     return true;
 }
 
@@ -242,7 +237,7 @@ bool CUpdaterSwap::installStaged()
         return fail(QStringLiteral("新安装的更新程序不可执行:") + installed);
     }
 #endif // Q_OS_WIN
-    logLine(logInfo, QStringLiteral("新的更新程序已安装并校验:") + installed + QStringLiteral(", MD5:")
+    logInfo(QStringLiteral("新的更新程序已安装并校验:") + installed + QStringLiteral(", MD5:")
                 + QString::fromLatin1(md5.toHex()));
     return true;
 }
@@ -260,23 +255,23 @@ bool CUpdaterSwap::restore()
         oldMovedAside = false;
         return QFileInfo(installed).isFile();
     }
-    logLine(logInfo, QStringLiteral("恢复旧的更新程序:") + aside + QStringLiteral("->") + installed);
+    logInfo(QStringLiteral("恢复旧的更新程序:") + aside + QStringLiteral("->") + installed);
     if (replaceWithRetry(aside, installed, &why)) {
         oldMovedAside = false;
         newInstalled = false;
         DurableFile::flushDirectory(QFileInfo(installed).absolutePath());
     } else {
-        logLine(logError, QStringLiteral("移回旧的更新程序失败:") + aside + QStringLiteral("->") + installed
+        logError(QStringLiteral("移回旧的更新程序失败:") + aside + QStringLiteral("->") + installed
                     + QStringLiteral(", ") + why);
         return false;
     }
     QByteArray md5;
     qint64 size = -1;
     if (!fingerprint(installed, &md5, &size, &why) || md5 != oldMd5) {
-        logLine(logError, QStringLiteral("恢复的旧更新程序校验失败:") + installed + QStringLiteral(", ") + why);
+        logError(QStringLiteral("恢复的旧更新程序校验失败:") + installed + QStringLiteral(", ") + why);
         return false;
     }
-    logLine(logInfo, QStringLiteral("旧的更新程序已恢复:") + installed);
+    logInfo(QStringLiteral("旧的更新程序已恢复:") + installed);
     return true;
 }
 
@@ -299,6 +294,6 @@ bool CUpdaterSwap::fail(const QString &message)
     if (error.isEmpty()) {
         error = message;
     }
-    logLine(logError, message);
+    logError(message);
     return false;
 }

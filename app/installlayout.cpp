@@ -64,7 +64,7 @@ bool InstallLayout::isOursOrEmpty(const QString &dir)
 bool InstallLayout::prepareWorkDir(const QString &dir)
 {
     if (!isOursOrEmpty(dir)) {
-        logError((QStringLiteral("目录不是更新程序创建的且不为空，拒绝使用:") + dir).toStdString());
+        logError(QStringLiteral("目录不是更新程序创建的且不为空，拒绝使用:") + dir);
         return false;
     }
     const QString marker = withSlash(dir) + markerName();
@@ -72,7 +72,7 @@ bool InstallLayout::prepareWorkDir(const QString &dir)
         return true;
     QFile file(marker);
     if (!QDir().mkpath(dir) || !file.open(QIODevice::WriteOnly)) {
-        logError((QStringLiteral("无法创建目录:") + dir).toStdString());
+        logError(QStringLiteral("无法创建目录:") + dir);
         return false;
     }
     file.write("created by update.exe; removed with this directory\n");
@@ -85,7 +85,7 @@ bool InstallLayout::removeWorkDir(const QString &dir)
     if (dir.isEmpty() || (!info.exists() && !info.isSymLink()))
         return true;
     if (!isOursOrEmpty(dir)) {
-        logError((QStringLiteral("目录不是更新程序创建的，不删除:") + dir).toStdString());
+        logError(QStringLiteral("目录不是更新程序创建的，不删除:") + dir);
         return false;
     }
     return QDir(dir).removeRecursively();

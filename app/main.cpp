@@ -1,5 +1,6 @@
 #include "app/ccontroler.h"
 #include "app/instanceguard.h"
+#include "config/cconfigmanager.h"
 #include "log/logger.h"
 #include "ui/resources.h"
 
@@ -65,7 +66,8 @@ int main(int argc, char *argv[])
     if (arguments.contains(QStringLiteral("console")))
         attachParentConsole();
 #endif // Q_OS_WIN
-    setupLogging();
+    setupLogging(logFilePathFor(QCoreApplication::applicationDirPath().toStdString(),
+                                CConfigManager::instance().logPath().toStdString()));
     logArguments(arguments);
 
     if (!acquireInstance())

@@ -123,7 +123,7 @@ Md5Manifest buildManifest(const QString &dir)
         // An unreadable file keeps an empty value: it differs from every
         // server value, so the file is fetched again.
         if (md5.isEmpty() && !error.isEmpty())
-            logWarn((QStringLiteral("无法读取文件计算MD5:") + dir + path + QStringLiteral(" ") + error).toStdString());
+            logWarn(QStringLiteral("无法读取文件计算MD5:") + dir + path + QStringLiteral(" ") + error);
         manifest.insert(path, md5);
     }
     return manifest;
@@ -140,7 +140,7 @@ bool writeManifest(const QString &path, const Md5Manifest &manifest, QTextCodec 
 {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
-        logWarn((QStringLiteral("无法写入MD5清单:") + path + QStringLiteral(" ") + file.errorString()).toStdString());
+        logWarn(QStringLiteral("无法写入MD5清单:") + path + QStringLiteral(" ") + file.errorString());
         return false;
     }
     // The toolkit's default codec is the locale's; CR LF is written on every
@@ -153,7 +153,7 @@ bool writeManifest(const QString &path, const Md5Manifest &manifest, QTextCodec 
             break;
     }
     if (!file.commit()) {
-        logWarn((QStringLiteral("无法写入MD5清单:") + path + QStringLiteral(" ") + file.errorString()).toStdString());
+        logWarn(QStringLiteral("无法写入MD5清单:") + path + QStringLiteral(" ") + file.errorString());
         return false;
     }
     return true;
@@ -182,7 +182,7 @@ bool scanManifest(const QString &path, ManifestReadStats *stats,
         // Without a line end before the end of the file the line was cut at
         // the limit.
         if (!raw.endsWith('\n') && !file.atEnd()) {
-            logWarn((QStringLiteral("MD5清单行过长，已跳过:") + path).toStdString());
+            logWarn(QStringLiteral("MD5清单行过长，已跳过:") + path);
             // Drop the rest of the over-long line.
             while (!file.atEnd() && !raw.endsWith('\n'))
                 raw = file.readLine(kMaxManifestLineBytes + 1);

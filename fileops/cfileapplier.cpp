@@ -17,11 +17,6 @@ namespace {
 
 const QString kStagingSuffix = QStringLiteral(".~upd");
 
-void logText(void (*sink)(const std::string &), const QString &text)
-{
-    sink(text.toStdString());
-}
-
 QString parentOf(const QString &path)
 {
     return QFileInfo(path).absolutePath();
@@ -91,7 +86,7 @@ CFileApplier::CFileApplier(const ApplyJournal &journal)
 bool CFileApplier::fail(const QString &message)
 {
     error = message;
-    logText(logError, message);
+    logError(message);
     return false;
 }
 
@@ -313,7 +308,7 @@ bool CFileApplier::replace()
         if (!commitFile(target, &why))
             return fail(QStringLiteral("替换文件失败:") + source + QStringLiteral("->") + target + QStringLiteral(", ")
                         + why);
-        logText(logInfo, QStringLiteral("文件复制成功:") + source + QStringLiteral("->") + target);
+        logInfo(QStringLiteral("文件复制成功:") + source + QStringLiteral("->") + target);
     }
     for (const QString &dir : qAsConst(dirs))
         DurableFile::flushDirectory(dir);
@@ -350,7 +345,7 @@ bool CFileApplier::rollback()
                     ok = fail(QStringLiteral("回退文件失败: ") + kept + QStringLiteral(" -> ") + target
                               + QStringLiteral(", ") + why);
                 } else {
-                    logText(logInfo, QStringLiteral("回退文件成功:") + kept + QStringLiteral("->") + target);
+                    logInfo(QStringLiteral("回退文件成功:") + kept + QStringLiteral("->") + target);
                 }
                 if (readOnly)
                     DurableFile::setReadOnly(target);
@@ -359,7 +354,7 @@ bool CFileApplier::rollback()
                     ok = fail(QStringLiteral("删除新增文件失败: ") + target);
                     continue;
                 }
-                logText(logInfo, QStringLiteral("删除新增文件:") + target);
+                logInfo(QStringLiteral("删除新增文件:") + target);
                 // Directories the apply created go again when nothing else is in them.
                 if (!entry.createdDir.isEmpty()) {
                     QString dir = parentOf(target);
@@ -410,12 +405,12 @@ CFileApplier::Recovery CFileApplier::recover(const QString &appDir, const QStrin
             continue;
         QString why;
         if (!ApplyJournal::load(path, journal, &why)) {
-            logText(logError, QStringLiteral("更新日志无法读取:") + path + QStringLiteral(", ") + why);
+            logError(QStringLiteral("更新日志无法读取:") + path + QStringLiteral(", ") + why);
             return Recovery::Failed;
         }
         if (QDir::cleanPath(journal->appDir) != QDir::cleanPath(appDir)
             || ApplyJournal::pathIn(journal->backupDir) != QDir::cleanPath(path)) {
-            logText(logError, QStringLiteral("更新日志不属于本程序目录:") + path);
+            logError(QStringLiteral("更新日志不属于本程序目录:") + path);
             return Recovery::Failed;
         }
         CFileApplier applier(*journal);
@@ -425,7 +420,7 @@ CFileApplier::Recovery CFileApplier::recover(const QString &appDir, const QStrin
             // with a release that claims the new one.
             if (applier.hasSelfUpdate())
                 break;
-            logText(logInfo, QStringLiteral("上次更新已完成，清理更新日志:") + path);
+            logInfo(QStringLiteral("上次更新已完成，清理更新日志:") + path);
             return applier.commit() ? Recovery::Completed : Recovery::Failed;
         case ApplyJournal::Phase::HandedToHelper:
             if (keepHelperPhase)
@@ -434,11 +429,11 @@ CFileApplier::Recovery CFileApplier::recover(const QString &appDir, const QStrin
         default:
             break;
         }
-        logText(logWarn, QStringLiteral("上次更新未完成，开始回退:") + path + QStringLiteral(", 阶段:")
+        logWarn(QStringLiteral("上次更新未完成，开始回退:") + path + QStringLiteral(", 阶段:")
                     + ApplyJournal::phaseName(journal->phase));
         if (!applier.rollback())
             return Recovery::Failed;
-        logText(logInfo, QStringLiteral("文件回退完成"));
+        logInfo(QStringLiteral("文件回退完成"));
         return Recovery::RolledBack;
     }
     if (QFileInfo::exists(locatorPath))

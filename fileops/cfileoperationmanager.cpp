@@ -60,7 +60,7 @@ bool CFileOperationManager::rollback(const QString &backupDir, const QString &ta
                 return false;
             }
         }
-        logInfo((QStringLiteral("回退文件成功:") + src + QStringLiteral("->") + dst).toStdString());
+        logInfo(QStringLiteral("回退文件成功:") + src + QStringLiteral("->") + dst);
     }
     return true;
 }

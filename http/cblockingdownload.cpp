@@ -24,7 +24,7 @@ bool CBlockingDownload::run(const QString &url, const QString &localPath)
     if (!file.open(localPath)) {
         error = file.directoryFailed() ? QStringLiteral("无法创建目录:") + QFileInfo(localPath).absolutePath()
                                        : QStringLiteral("无法打开文件:") + localPath;
-        logError((error + QStringLiteral(" ") + file.errorString()).toStdString());
+        logError(error + QStringLiteral(" ") + file.errorString());
         return false;
     }
 
@@ -84,9 +84,9 @@ bool CBlockingDownload::run(const QString &url, const QString &localPath)
     reply->deleteLater();
     if (!error.isEmpty()) {
         file.discard();
-        logError(error.toStdString());
+        logError(error);
         return false;
     }
-    logInfo((QStringLiteral("下载成功:") + localPath).toStdString());
+    logInfo(QStringLiteral("下载成功:") + localPath);
     return true;
 }

@@ -16,7 +16,7 @@ namespace {
 bool fail(QString *detail, const QString &text, const QString &reason)
 {
     *detail = text;
-    logError((text + QLatin1Char(' ') + reason).toStdString());
+    logError(text + QLatin1Char(' ') + reason);
     return false;
 }
 
@@ -55,7 +55,7 @@ bool store(QNetworkReply *reply, CDownloadFile &file, const DownloadEntry &entry
                     QStringLiteral("期望:") + entry.md5 + QStringLiteral(" 实际:") + actual + QLatin1Char(' ')
                         + readError);
     }
-    logInfo((QStringLiteral("文件下载成功并验证通过:") + entry.localPath).toStdString());
+    logInfo(QStringLiteral("文件下载成功并验证通过:") + entry.localPath);
     return true;
 }
 

@@ -18,13 +18,13 @@ bool removeEntry(const QFileInfo &entry)
         QDir dir(entry.filePath());
         if (dir.removeRecursively())
             return true;
-        logWarn((QStringLiteral("无法删除目录:") + entry.filePath()).toStdString());
+        logWarn(QStringLiteral("无法删除目录:") + entry.filePath());
         return false;
     }
     QFile file(entry.filePath());
     if (file.remove())
         return true;
-    logWarn((QStringLiteral("无法删除文件:") + entry.filePath() + QStringLiteral(" ") + file.errorString()).toStdString());
+    logWarn(QStringLiteral("无法删除文件:") + entry.filePath() + QStringLiteral(" ") + file.errorString());
     return false;
 }
 
@@ -52,7 +52,7 @@ bool clearDirectory(const QString &dir, const QString &keptName)
         return true;
     // Emptying the target of a link would reach outside the installation.
     if (dirInfo.isSymLink()) {
-        logWarn((QStringLiteral("工作目录是链接，不清理:") + dir).toStdString());
+        logWarn(QStringLiteral("工作目录是链接，不清理:") + dir);
         return false;
     }
     const QFileInfoList entries = QDir(bare).entryInfoList(

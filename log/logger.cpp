@@ -1,8 +1,5 @@
 #include "log/logger.h"
 
-#include "config/cconfigmanager.h"
-
-#include <QCoreApplication>
 #include <QString>
 
 #include <spdlog/pattern_formatter.h>
@@ -86,12 +83,9 @@ void initLogger(const std::string &logFilePath)
     }
 }
 
-void setupLogging()
+void setupLogging(const std::string &logFilePath)
 {
-    const QString configured = CConfigManager::instance().logPath();
-    const std::string path = logFilePathFor(QCoreApplication::applicationDirPath().toStdString(),
-                                            configured.toStdString());
-    initLogger(path);
+    initLogger(logFilePath);
     logInfo("Update started");
 }
 
@@ -113,4 +107,24 @@ void logWarn(const std::string &message)
 void logError(const std::string &message)
 {
     logAt(spdlog::level::err, "[ERROR] ", std::cerr, message);
+}
+
+void logDebug(const QString &message)
+{
+    logDebug(message.toStdString());
+}
+
+void logInfo(const QString &message)
+{
+    logInfo(message.toStdString());
+}
+
+void logWarn(const QString &message)
+{
+    logWarn(message.toStdString());
+}
+
+void logError(const QString &message)
+{
+    logError(message.toStdString());
 }

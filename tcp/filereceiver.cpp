@@ -87,7 +87,7 @@ void FileReceiver::fail(Outcome *outcome, Failure failure, const QString &text)
 {
     outcome->failure = failure;
     outcome->errorText = text;
-    logError(text.toStdString());
+    logError(text);
 }
 
 bool FileReceiver::begin(const FileDataChunk &chunk, Outcome *outcome)
@@ -106,11 +106,11 @@ bool FileReceiver::begin(const FileDataChunk &chunk, Outcome *outcome)
     name = chunk.fileName;
     total = chunk.totalSize;
     outcome->started = true;
-    logInfo(QStringLiteral("开始接收文件传输: %1 (大小: %2 字节)").arg(name).arg(total).toStdString());
+    logInfo(QStringLiteral("开始接收文件传输: %1 (大小: %2 字节)").arg(name).arg(total));
     // Truncating here is what makes a retry start from an empty file.
     if (!fileWriter().beginFile(path, name)) {
         writeFailed = true;
-        logError(QStringLiteral("无法创建文件: %1/%2").arg(path, name).toStdString());
+        logError(QStringLiteral("无法创建文件: %1/%2").arg(path, name));
     }
     return true;
 }
@@ -141,7 +141,7 @@ FileReceiver::Outcome FileReceiver::receive(const FileDataChunk &chunk)
                 .arg(name)
                 .arg(chunk.chunkSize)
                 .arg(chunk.isLast ? QStringLiteral("是") : QStringLiteral("否"))
-                .toStdString());
+                );
 
     // Counted before writing, so a service that sends endless data is cut
     // off even while the disk refuses the bytes.
@@ -164,7 +164,7 @@ FileReceiver::Outcome FileReceiver::receive(const FileDataChunk &chunk)
                     .arg(received)
                     .arg(total)
                     .arg(percent())
-                    .toStdString());
+                    );
     } else {
         writeFailed = true;
         fail(&outcome, Failure::WriteFailed, saveFailureText(path, name));
@@ -192,9 +192,9 @@ FileReceiver::Outcome FileReceiver::receive(const FileDataChunk &chunk)
     if (outcome.completed) {
         outcome.verified = !awaited.md5.isEmpty();
         completedFiles.insert(completedKey(path, name));
-        logInfo(QStringLiteral("文件传输完成: %1").arg(name).toStdString());
+        logInfo(QStringLiteral("文件传输完成: %1").arg(name));
         if (!outcome.verified)
-            logWarn(QStringLiteral("文件未经校验 (服务端未提供MD5): %1/%2").arg(path, name).toStdString());
+            logWarn(QStringLiteral("文件未经校验 (服务端未提供MD5): %1/%2").arg(path, name));
     }
     stopExpecting();
     return outcome;

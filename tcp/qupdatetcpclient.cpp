@@ -158,7 +158,7 @@ bool QUpdateTcpClient::connectToServer(const QString &host, quint16 port, quint1
         state = Error;
     }
     socket->abort();
-    logWarn(QStringLiteral("连接更新服务失败: %1:%2 - %3").arg(host).arg(port).arg(lastErrorText).toStdString());
+    logWarn(QStringLiteral("连接更新服务失败: %1:%2 - %3").arg(host).arg(port).arg(lastErrorText));
     return false;
 }
 
@@ -188,7 +188,7 @@ bool QUpdateTcpClient::sendPacket(quint32 type, const QByteArray &body)
 void QUpdateTcpClient::onConnected()
 {
     state = Connected;
-    logInfo(QStringLiteral("已连接到更新服务: %1:%2").arg(serverHost).arg(serverPort).toStdString());
+    logInfo(QStringLiteral("已连接到更新服务: %1:%2").arg(serverHost).arg(serverPort));
     emit connected();
     if (!heartbeatRunning) {
         heartbeatRunning = true;
@@ -203,7 +203,7 @@ void QUpdateTcpClient::onDisconnected()
         heartbeatRunning = false;
         heartbeatTimer->stop();
     }
-    logInfo(QStringLiteral("与更新服务的连接已断开: %1:%2").arg(serverHost).arg(serverPort).toStdString());
+    logInfo(QStringLiteral("与更新服务的连接已断开: %1:%2").arg(serverHost).arg(serverPort));
     emit disconnected();
 }
 
@@ -216,7 +216,7 @@ void QUpdateTcpClient::onError(QAbstractSocket::SocketError error)
                 .arg(serverPort)
                 .arg(lastErrorText)
                 .arg(static_cast<int>(error))
-                .toStdString());
+                );
     emit errorOccurred(lastErrorText);
 }
 
@@ -270,7 +270,7 @@ bool QUpdateTcpClient::drainBuffer()
                 dropConnection(QStringLiteral("下载中收到的数据头无效: %1:%2").arg(serverHost).arg(serverPort));
                 return false;
             }
-            logError(QStringLiteral("收到的数据头无效，已丢弃接收缓冲区: %1:%2").arg(serverHost).arg(serverPort).toStdString());
+            logError(QStringLiteral("收到的数据头无效，已丢弃接收缓冲区: %1:%2").arg(serverHost).arg(serverPort));
             return true;
         case PacketAssembler::Result::TooLong:
             dropConnection(QStringLiteral("消息长度超出限制: %1 字节, 类型 0x%2 (%3:%4)")
@@ -301,7 +301,7 @@ void QUpdateTcpClient::dispatch(const Packet &packet)
                         .arg(packet.body.size())
                         .arg(serverHost)
                         .arg(serverPort)
-                        .toStdString());
+                        );
             break;
         }
         VersionInfo info;
@@ -311,13 +311,13 @@ void QUpdateTcpClient::dispatch(const Packet &packet)
                         .arg(info.version)
                         .arg(info.hasUpdate ? 1 : 0)
                         .arg(info.files.size())
-                        .toStdString());
+                        );
         } else {
             logError(QStringLiteral("版本回复无法解析 (消息体 %1 字节): %2:%3")
                          .arg(packet.body.size())
                          .arg(serverHost)
                          .arg(serverPort)
-                         .toStdString());
+                         );
         }
         emit versionChecked(info);
         break;
@@ -327,11 +327,11 @@ void QUpdateTcpClient::dispatch(const Packet &packet)
         break;
     case ErrorReply:
         setLastError(QStringLiteral("服务器返回错误"));
-        logError(QStringLiteral("服务器返回错误: %1").arg(printableText(packet.body)).toStdString());
+        logError(QStringLiteral("服务器返回错误: %1").arg(printableText(packet.body)));
         emit errorOccurred(lastErrorText);
         break;
     default:
-        logDebug(QStringLiteral("忽略未知消息类型: 0x%1").arg(packet.type, 0, 16).toStdString());
+        logDebug(QStringLiteral("忽略未知消息类型: 0x%1").arg(packet.type, 0, 16));
         break;
     }
 }
@@ -367,7 +367,7 @@ void QUpdateTcpClient::handleFileData(const QByteArray &body)
 void QUpdateTcpClient::dropConnection(const QString &reason)
 {
     setLastError(reason);
-    logError(QStringLiteral("断开与更新服务的连接: %1").arg(reason).toStdString());
+    logError(QStringLiteral("断开与更新服务的连接: %1").arg(reason));
     assembler.clear();
     receiver.reset();
     // The error goes out first, so a waiting request ends with this reason

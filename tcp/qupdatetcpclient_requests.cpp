@@ -60,7 +60,7 @@ private:
 void QUpdateTcpClient::failBeforeWait(const QString &text)
 {
     setLastError(text);
-    logError(QStringLiteral("%1: %2:%3").arg(text, serverHost).arg(serverPort).toStdString());
+    logError(QStringLiteral("%1: %2:%3").arg(text, serverHost).arg(serverPort));
     emit errorOccurred(text);
 }
 
@@ -111,7 +111,7 @@ VersionInfo QUpdateTcpClient::checkVersion(const VersionCheckRequest &request, i
 
     if (!arrived) {
         setFailure(QStringLiteral("版本检查超时"));
-        logWarn(QStringLiteral("版本检查超时: %1:%2").arg(serverHost).arg(serverPort).toStdString());
+        logWarn(QStringLiteral("版本检查超时: %1:%2").arg(serverHost).arg(serverPort));
         return VersionInfo();
     }
     switch (end) {
@@ -138,7 +138,7 @@ bool QUpdateTcpClient::downloadFile(const FileItem &item, int timeout)
     if (!SafePath::isSafeRelativePath(item.path, &reason) || !SafePath::isSafeFileName(item.name, &reason)) {
         // Never ask for, let alone write, a file outside the temporary area.
         setLastError(QStringLiteral("服务器提供的路径不安全: %1/%2 (%3)").arg(item.path, item.name, reason));
-        logError(lastErrorText.toStdString());
+        logError(lastErrorText);
         emit sigFileDownloadError(item.path, item.name, lastErrorText);
         return false;
     }
@@ -165,7 +165,7 @@ bool QUpdateTcpClient::downloadFile(const FileItem &item, int timeout)
     if (!receiver.expect(item)) {
         disconnectAll();
         setLastError(QStringLiteral("文件已下载完成，不再重复下载: %1/%2").arg(item.path, item.name));
-        logError(lastErrorText.toStdString());
+        logError(lastErrorText);
         return false;
     }
     waitCancelled = false;
@@ -200,7 +200,7 @@ bool QUpdateTcpClient::downloadFile(const FileItem &item, int timeout)
     abandonConnection();
     if (waitCancelled) {
         setLastError(QStringLiteral("下载已取消"));
-        logInfo(QStringLiteral("文件下载已取消: %1").arg(item.name).toStdString());
+        logInfo(QStringLiteral("文件下载已取消: %1").arg(item.name));
         return false;
     }
     if (end == WaitEnd::None) {
@@ -208,13 +208,13 @@ bool QUpdateTcpClient::downloadFile(const FileItem &item, int timeout)
         logError(QStringLiteral("文件下载超时: %1/%2 (%3:%4)")
                      .arg(item.path, item.name, serverHost)
                      .arg(serverPort)
-                     .toStdString());
+                     );
         emit sigFileDownloadError(item.path, item.name, QStringLiteral("下载超时"));
         return false;
     }
     if (end == WaitEnd::Disconnected)
         setLastError(QStringLiteral("与服务器的连接已断开"));
-    logError(QStringLiteral("文件下载失败: %1/%2 - %3").arg(item.path, item.name, lastErrorText).toStdString());
+    logError(QStringLiteral("文件下载失败: %1/%2 - %3").arg(item.path, item.name, lastErrorText));
     return false;
 }
 

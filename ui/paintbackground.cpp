@@ -22,7 +22,7 @@ void paintBackground(QWidget *widget)
         static bool reported = false;
         if (!reported) {
             reported = true;
-            logWarn(QStringLiteral("背景图片加载失败:%1").arg(path).toStdString());
+            logWarn(QStringLiteral("背景图片加载失败:%1").arg(path));
         }
         painter.fillRect(widget->rect(), Qt::white);
         return;

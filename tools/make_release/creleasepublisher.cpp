@@ -47,7 +47,7 @@ CReleasePublisher::CReleasePublisher(ReleaseOptions releaseOptions)
 bool CReleasePublisher::fail(const QString &text)
 {
     error = text;
-    logError(text.toStdString());
+    logError(text);
     return false;
 }
 

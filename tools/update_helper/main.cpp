@@ -24,7 +24,7 @@ int main(int argc, char *argv[])
     logInfo("Update helper started");
     QStringList arguments = QCoreApplication::arguments();
     for (int i = 0; i < arguments.size(); ++i) {
-        logDebug("argv[" + std::to_string(i) + "] =" + arguments.at(i).toStdString());
+        logDebug(QStringLiteral("argv[%1] =").arg(i) + arguments.at(i));
     }
     arguments.removeFirst();
 

@@ -33,14 +33,14 @@ int main(int argc, char *argv[])
 
     ReleaseCatalog catalog;
     if (!catalog.load(options.servedRoot, options.skippedNames, &error)) {
-        logError("update_service: " + error.toStdString());
+        logError(QStringLiteral("update_service: ") + error);
         return 1;
     }
     const ReleaseOffer offer{&catalog, options.version, options.projectType, options.chunkSize, ServiceLimits(),
                              options.checksums};
     UpdateService service(offer);
     if (!service.listen(options.host, options.port, &error)) {
-        logError("update_service: " + error.toStdString());
+        logError(QStringLiteral("update_service: ") + error);
         return 1;
     }
     // Installed before the address is announced: whoever learns the port may
@@ -57,16 +57,16 @@ int main(int argc, char *argv[])
     std::fflush(stdout);
 
     for (const QString &note : options.notes)
-        logInfo(note.toStdString());
+        logInfo(note);
     for (const QString &warning : catalog.warnings())
-        logWarn(warning.toStdString());
+        logWarn(warning);
     logInfo(QStringLiteral("release %1 (project type %2): %3 files from %4, chunk size %5 bytes")
                 .arg(options.version)
                 .arg(options.projectType)
                 .arg(catalog.files().size())
                 .arg(catalog.root())
                 .arg(options.chunkSize)
-                .toStdString());
+                );
 
     const int code = QCoreApplication::exec();
     logInfo("update_service: stopped");

@@ -27,7 +27,7 @@ constexpr qint64 kMaxServedSize = 0xFFFFFFFFll; // the protocol's totalSize is 3
 
 void info(const QString &text)
 {
-    logInfo(text.toStdString());
+    logInfo(text);
 }
 
 } // namespace
@@ -207,7 +207,7 @@ void ServiceSession::queueDownload(const QByteArray &body)
     if (!file) {
         logWarn(QStringLiteral("%1: refused download of %2/%3: not part of the release")
                     .arg(peerName, item.path, item.name)
-                    .toStdString());
+                    );
         sendError(QStringLiteral("file not found: %1/%2").arg(item.path, item.name));
         return;
     }
@@ -229,14 +229,14 @@ bool ServiceSession::startNextTransfer()
         transfer->file = file;
         transfer->handle = std::make_unique<QFile>(file->absolutePath);
         if (!offer.catalog->stillInside(*file)) {
-            logError(QStringLiteral("%1: %2 no longer lies inside the release; not served").arg(peerName, file->absolutePath).toStdString());
+            logError(QStringLiteral("%1: %2 no longer lies inside the release; not served").arg(peerName, file->absolutePath));
             sendError(QStringLiteral("file not available: %1/%2").arg(file->path, file->name));
             continue;
         }
         if (!transfer->handle->open(QIODevice::ReadOnly)) {
             logError(QStringLiteral("%1: cannot open %2: %3")
                          .arg(peerName, file->absolutePath, transfer->handle->errorString())
-                         .toStdString());
+                         );
             sendError(QStringLiteral("file not available: %1/%2").arg(file->path, file->name));
             continue;
         }
@@ -245,7 +245,7 @@ bool ServiceSession::startNextTransfer()
         // with its totalSize, and the client's checksum tells the difference.
         transfer->size = transfer->handle->size();
         if (transfer->size > kMaxServedSize) {
-            logError(QStringLiteral("%1: %2 has grown beyond 4 GiB - 1; not served").arg(peerName, file->absolutePath).toStdString());
+            logError(QStringLiteral("%1: %2 has grown beyond 4 GiB - 1; not served").arg(peerName, file->absolutePath));
             sendError(QStringLiteral("file not available: %1/%2").arg(file->path, file->name));
             continue;
         }
@@ -276,7 +276,7 @@ void ServiceSession::pump()
                          .arg(peerName, file.absolutePath)
                          .arg(current->offset)
                          .arg(current->handle->errorString())
-                         .toStdString());
+                         );
             current.reset();
             sendError(QStringLiteral("read error: %1/%2").arg(file.path, file.name));
             continue;
@@ -313,7 +313,7 @@ void ServiceSession::send(quint32 type, const QByteArray &body)
 
 void ServiceSession::closeConnection(const QString &reason)
 {
-    logWarn(QStringLiteral("%1: closing connection: %2").arg(peerName, reason).toStdString());
+    logWarn(QStringLiteral("%1: closing connection: %2").arg(peerName, reason));
     closing = true;
     idleTimer->stop();
     stuckTimer->stop();

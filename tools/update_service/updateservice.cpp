@@ -49,7 +49,7 @@ void UpdateService::onNewConnection()
                         .arg(socket->peerAddress().toString())
                         .arg(socket->peerPort())
                         .arg(active)
-                        .toStdString());
+                        );
             socket->abort();
             socket->deleteLater();
             continue;
