@@ -1,6 +1,8 @@
 #include "http/chttpupdate.h"
 
 #include "log/logger.h"
+// The transport drives the controller's dialog (a transport reaching into
+// ui/): the flow itself is CHttpDriver, which that dialog shows.
 #include "ui/widget.h"
 
 CHttpUpdate::CHttpUpdate(QObject *parent)

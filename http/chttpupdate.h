@@ -8,7 +8,8 @@
 class Widget;
 
 /// The HTTP transport as the update model sees it: a thin adapter over the
-/// dialog `Widget`, which holds the check and the downloads.
+/// dialog `Widget`, whose driver (`CHttpDriver`) runs the check and the
+/// downloads.
 ///
 /// Unlike a plain yes/no, the check tells a failed step from "nothing to
 /// update": after `checkForUpdate` returned false, `checkFailed()` says
