@@ -7,7 +7,6 @@
 #include "tcp/ctcpupdate.h"
 #include "tcp/qupdatetcpclient.h"
 #include "ui/updatewidget.h"
-#include "ui/widget.h"
 
 #include <QEventLoop>
 #include <QTimer>
@@ -23,11 +22,7 @@ CUpdateModel::CUpdateModel(QObject *parent)
 {
 }
 
-CUpdateModel::~CUpdateModel()
-{
-    httpDriver.reset();
-    tcpDriver.reset();
-}
+CUpdateModel::~CUpdateModel() = default;
 
 void CUpdateModel::setWidgets(Widget *dialog, UpdateWidget *window)
 {
@@ -41,6 +36,22 @@ bool CUpdateModel::probeTcpService(const QString &host, quint16 port) const
     return probe.connectToServer(host, port, kProbeTimeoutMs);
 }
 
+std::unique_ptr<CUpdateTransport> CUpdateModel::buildTransport(Transport kind) const
+{
+    if (makeTransport)
+        return makeTransport(kind);
+    switch (kind) {
+    case Tcp:
+        return std::make_unique<CTCPUpdate>();
+    case Http: {
+        auto http = std::make_unique<CHttpUpdate>();
+        http->attachDialog(httpDialog);
+        return http;
+    }
+    }
+    return nullptr;
+}
+
 int CUpdateModel::checkForUpdate()
 {
     lastError.clear();
@@ -49,91 +60,59 @@ int CUpdateModel::checkForUpdate()
     const quint16 port = portNumber(config.updatePort());
 
     if (!host.isEmpty() && port != 0 && probeTcpService(host, port)) {
-        bool usable = false;
-        const int result = checkOverTcp(&usable);
-        if (usable)
+        const int result = checkOver(Tcp);
+        if (result >= 0)
             return result;
         // The service answered the probe but gave no usable version reply:
         // that is a failed check, not "nothing to update".
         if (!config.isHttpEnabled())
             return -1;
         logWarn((QStringLiteral("TCP版本检查失败，改用HTTP升级: ") + lastError).toStdString());
-        tcpDriver.reset();
+        driver.reset();
     }
     if (config.isHttpEnabled())
-        return checkOverHttp();
+        return checkOver(Http);
 
     lastError = QStringLiteral("TCP升级服务连接失败");
     return -1;
 }
 
-int CUpdateModel::checkOverTcp(bool *usable)
+int CUpdateModel::checkOver(Transport kind)
 {
-    transportKind = Tcp;
-    tcpDriver.reset();
-    tcpDriver = std::make_unique<CTCPUpdate>();
-    connect(tcpDriver.get(), &CTCPUpdate::sigUpdateResult, this, &CUpdateModel::sigUpdateResult);
-    const bool hasUpdate = tcpDriver->checkVersion();
-    *usable = !tcpDriver->versionCheckFailed();
-    if (!*usable) {
-        lastError = tcpDriver->checkErrorText();
+    driver.reset();
+    driver = buildTransport(kind);
+    if (!driver) {
+        lastError = QStringLiteral("TCP升级服务连接失败");
         return -1;
     }
-    // An offer without files leaves nothing to download or apply; starting a
-    // run would show a window that no result ever closes.
-    if (hasUpdate && tcpDriver->files().isEmpty()) {
-        logWarn("TCP更新服务提供了新版本但没有列出任何文件，无需下载");
-        return 0;
-    }
-    return hasUpdate ? 1 : 0;
-}
-
-int CUpdateModel::checkOverHttp()
-{
-    httpDriver.reset();
-    httpDriver = std::make_unique<CHttpUpdate>(this);
-    transportKind = Http;
-    httpDriver->attachDialog(httpDialog);
-    connect(httpDriver.get(), &CHttpUpdate::sigUpdateResult, this, &CUpdateModel::sigUpdateResult);
-    const bool hasUpdate = httpDriver->checkForUpdate();
-    if (httpDriver->checkFailed()) {
-        lastError = httpDriver->failureText();
-        return -1;
-    }
-    return hasUpdate ? 1 : 0;
+    connect(driver.get(), &CUpdateTransport::sigUpdateResult, this, &CUpdateModel::sigUpdateResult);
+    const int result = driver->check();
+    if (result < 0)
+        lastError = driver->errorString();
+    return result;
 }
 
 void CUpdateModel::showWindow()
 {
-    // The TCP driver paints its own window; showing the controller's as well
-    // would leave a stale copy underneath it.
-    if (transportKind == Tcp && tcpDriver)
-        tcpDriver->progressWindow()->bringToFront();
-    else if (transportKind == Http && httpDialog)
-        httpDialog->show();
+    if (driver)
+        driver->showWindow();
 }
 
 bool CUpdateModel::isWindowVisible() const
 {
-    if (transportKind == Tcp)
-        return tcpDriver && tcpDriver->progressWindow()->isVisible();
-    return httpDialog && httpDialog->isVisible();
+    return driver && driver->isWindowVisible();
 }
 
 void CUpdateModel::showApplying()
 {
-    if (transportKind == Tcp && tcpDriver)
-        tcpDriver->progressWindow()->showApplying(tcpDriver->files().size());
-    else if (transportKind == Http && httpDialog)
-        httpDialog->showApplying(httpDialog->downloadList().size());
+    if (driver)
+        driver->showApplying();
 }
 
 void CUpdateModel::showApplied(bool ok)
 {
-    if (transportKind == Tcp && tcpDriver)
-        tcpDriver->progressWindow()->showApplied(ok);
-    else if (transportKind == Http && httpDialog)
-        httpDialog->showApplied(ok);
+    if (driver)
+        driver->showApplied(ok);
     if (!ok || !isWindowVisible())
         return;
     // A pause with the event loop running, so the window stays live; user
@@ -145,29 +124,22 @@ void CUpdateModel::showApplied(bool ok)
 
 QWidget *CUpdateModel::activeWindow() const
 {
-    if (transportKind == Tcp)
-        return tcpDriver ? static_cast<QWidget *>(tcpDriver->progressWindow()) : tcpWindow;
-    return httpDialog;
+    // Before a transport is chosen the controller's idle TCP window stands in.
+    return driver ? driver->activeWindow() : static_cast<QWidget *>(tcpWindow);
 }
 
 QString CUpdateModel::releaseVersion() const
 {
-    // The HTTP check keeps the server's description in a file of its own.
-    return transportKind == Tcp && tcpDriver ? tcpDriver->lastVersionInfo().version : QString();
+    return driver ? driver->releaseVersion() : QString();
 }
 
 void CUpdateModel::cancel()
 {
-    // The HTTP dialog stops its own transfer when it is closed.
-    if (transportKind == Tcp && tcpDriver)
-        tcpDriver->onCancelRequested();
+    if (driver)
+        driver->cancel();
 }
 
 bool CUpdateModel::startUpdate()
 {
-    if (transportKind == Tcp)
-        return tcpDriver ? tcpDriver->start() : false;
-    if (transportKind == Http && httpDriver)
-        return httpDriver->startUpdate();
-    return false;
+    return driver ? driver->start() : false;
 }

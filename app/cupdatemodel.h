@@ -1,12 +1,13 @@
 #pragma once
 
+#include "app/cupdatetransport.h"
+
 #include <QObject>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
-class CHttpUpdate;
-class CTCPUpdate;
 class QWidget;
 class UpdateWidget;
 class Widget;
@@ -14,20 +15,25 @@ class Widget;
 /// Chooses the transport for this run and holds its driver.
 ///
 /// The TCP service is tried first when one is configured (a 500 ms probe);
-/// HTTP is the fallback when `HttpEnable` allows it. The driver's result is
+/// HTTP is the fallback when `HttpEnable` allows it. Everything after the
+/// choice goes through the one transport interface; the driver's result is
 /// relayed unchanged through `sigUpdateResult`.
 class CUpdateModel : public QObject
 {
     Q_OBJECT
 
 public:
-    enum Transport { Tcp = 0, Http = 1 };
+    enum Transport { Tcp = CUpdateTransport::Tcp, Http = CUpdateTransport::Http };
+    /// Builds the driver of a transport kind; null when it cannot be built.
+    using TransportFactory = std::function<std::unique_ptr<CUpdateTransport>(Transport)>;
 
     explicit CUpdateModel(QObject *parent = nullptr);
     ~CUpdateModel() override;
 
     /// The controller's two windows; neither is owned.
     void setWidgets(Widget *httpDialog, UpdateWidget *tcpWindow);
+    /// Replaces the drivers the model builds (tests put a fake transport here).
+    void setTransportFactory(TransportFactory factory) { makeTransport = std::move(factory); }
 
     /// −1: no update service usable (see `errorText`), 0: nothing to update,
     /// 1: an update is needed.
@@ -48,7 +54,7 @@ public:
     static constexpr int kSuccessPauseMs = 1000;
     /// The window the chosen transport shows, or null.
     QWidget *activeWindow() const;
-    /// The version of the release the TCP check announced, else empty.
+    /// The version of the release the check announced, else empty.
     QString releaseVersion() const;
     /// Stops the download of the chosen transport (the user gave up).
     void cancel();
@@ -57,20 +63,19 @@ public:
     /// Why the last check failed; empty after a successful check.
     QString errorText() const { return lastError; }
     /// The transport chosen by the last check.
-    int transport() const { return transportKind; }
+    int transport() const { return driver ? driver->kind() : int(Tcp); }
 
 signals:
     void sigUpdateResult(bool bSuccess);
 
 private:
     bool probeTcpService(const QString &host, quint16 port) const;
-    int checkOverTcp(bool *usable);
-    int checkOverHttp();
+    int checkOver(Transport kind);
+    std::unique_ptr<CUpdateTransport> buildTransport(Transport kind) const;
 
-    int transportKind = Tcp;
     QString lastError;
-    std::unique_ptr<CTCPUpdate> tcpDriver;
-    std::unique_ptr<CHttpUpdate> httpDriver;
+    std::unique_ptr<CUpdateTransport> driver;
+    TransportFactory makeTransport;
     Widget *httpDialog = nullptr;
     UpdateWidget *tcpWindow = nullptr;
 };

@@ -8,6 +8,7 @@ bool CDownloadFile::open(const QString &path)
     discard();
     error.clear();
     bytes = 0;
+    hash.reset();
     dirFailed = false;
     file.setFileName(path);
     const QString dir = QFileInfo(path).absolutePath();
@@ -34,7 +35,13 @@ bool CDownloadFile::append(const QByteArray &data)
         return false;
     }
     bytes += data.size();
+    hash.addData(data);
     return true;
+}
+
+QString CDownloadFile::md5Hex() const
+{
+    return QString::fromLatin1(hash.result().toHex());
 }
 
 bool CDownloadFile::finish()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QString>
 
@@ -25,6 +26,9 @@ public:
     void discard();
 
     bool isOpen() const { return file.isOpen(); }
+    /// MD5 of the bytes appended since `open`, in lower-case hexadecimal;
+    /// computed as they are written, so the stored file is never read back.
+    QString md5Hex() const;
     /// Bytes appended since `open`.
     qint64 written() const { return bytes; }
     QString path() const { return file.fileName(); }
@@ -34,6 +38,7 @@ public:
 
 private:
     QFile file;
+    QCryptographicHash hash{QCryptographicHash::Md5};
     QString error;
     qint64 bytes = 0;
     bool dirFailed = false;

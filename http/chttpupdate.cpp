@@ -1,10 +1,12 @@
 #include "http/chttpupdate.h"
 
 #include "log/logger.h"
+// The transport drives the controller's dialog (a transport reaching into
+// ui/): the flow itself is CHttpDriver, which that dialog shows.
 #include "ui/widget.h"
 
 CHttpUpdate::CHttpUpdate(QObject *parent)
-    : QObject(parent)
+    : CUpdateTransport(parent)
 {
 }
 
@@ -60,6 +62,42 @@ bool CHttpUpdate::startUpdate()
     }
     dialog->startUpdate();
     return true;
+}
+
+int CHttpUpdate::check()
+{
+    const bool hasUpdate = checkForUpdate();
+    if (failed)
+        return -1;
+    return hasUpdate ? 1 : 0;
+}
+
+void CHttpUpdate::showWindow()
+{
+    if (dialog)
+        dialog->show();
+}
+
+QWidget *CHttpUpdate::activeWindow()
+{
+    return dialog;
+}
+
+bool CHttpUpdate::isWindowVisible() const
+{
+    return dialog && dialog->isVisible();
+}
+
+void CHttpUpdate::showApplying()
+{
+    if (dialog)
+        dialog->showApplying(dialog->downloadList().size());
+}
+
+void CHttpUpdate::showApplied(bool ok)
+{
+    if (dialog)
+        dialog->showApplied(ok);
 }
 
 void CHttpUpdate::onUpdateEnd(bool bSuccess)

@@ -1,19 +1,21 @@
 #pragma once
 
-#include <QObject>
+#include "app/cupdatetransport.h"
+
 #include <QPointer>
 #include <QString>
 
 class Widget;
 
 /// The HTTP transport as the update model sees it: a thin adapter over the
-/// dialog `Widget`, which holds the check and the downloads.
+/// dialog `Widget`, whose driver (`CHttpDriver`) runs the check and the
+/// downloads.
 ///
 /// Unlike a plain yes/no, the check tells a failed step from "nothing to
 /// update": after `checkForUpdate` returned false, `checkFailed()` says
-/// whether a step failed and `failureText()` gives the dialog's detail text
+/// whether a step failed and `errorString()` gives the dialog's detail text
 /// of that step (e.g. "服务端版本解析失败").
-class CHttpUpdate : public QObject
+class CHttpUpdate : public CUpdateTransport
 {
     Q_OBJECT
 
@@ -34,14 +36,21 @@ public:
 
     /// True when the last `checkForUpdate` failed rather than found nothing.
     bool checkFailed() const { return failed; }
-    /// The detail text of the failed step; empty when nothing failed.
-    QString failureText() const { return failure; }
     /// The outcome that the last finished update reported.
     bool lastUpdateResult() const { return lastResult; }
 
-signals:
-    /// The outcome of the update, relayed from the dialog.
-    void sigUpdateResult(bool bSuccess);
+    int kind() const override { return Http; }
+    int check() override;
+    /// The detail text of the failed step; empty when nothing failed.
+    QString errorString() const override { return failure; }
+    void showWindow() override;
+    bool start() override { return startUpdate(); }
+    /// Nothing to stop here: the dialog ends its own transfer when closed.
+    void cancel() override {}
+    QWidget *activeWindow() override;
+    bool isWindowVisible() const override;
+    void showApplying() override;
+    void showApplied(bool ok) override;
 
 private slots:
     void onUpdateEnd(bool bSuccess);

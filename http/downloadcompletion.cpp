@@ -1,6 +1,5 @@
 #include "http/downloadcompletion.h"
 
-#include "config/md5manifest.h"
 #include "http/cdownloadfile.h"
 #include "http/httperrortext.h"
 #include "http/httpreplystatus.h"
@@ -45,15 +44,14 @@ bool store(QNetworkReply *reply, CDownloadFile &file, const DownloadEntry &entry
         return fail(detail, QStringLiteral("无法保存文件:") + entry.localPath, reason);
     }
     // The manifest value is the only proof that these bytes are the file the
-    // release holds; a file that does not match is not kept.
-    QString readError;
-    const QString actual = fileMd5(entry.localPath, &readError);
-    if (actual.isEmpty() || actual.compare(entry.md5, Qt::CaseInsensitive) != 0) {
+    // release holds; a file that does not match is not kept. The hash was
+    // taken as the bytes went to disk, which spares reading the file again.
+    const QString actual = file.md5Hex();
+    if (actual.compare(entry.md5, Qt::CaseInsensitive) != 0) {
         QFile::remove(entry.localPath);
         setCause(cause, HttpErrorText::checksumCause());
         return fail(detail, QStringLiteral("文件校验失败:") + entry.localPath,
-                    QStringLiteral("期望:") + entry.md5 + QStringLiteral(" 实际:") + actual + QLatin1Char(' ')
-                        + readError);
+                    QStringLiteral("期望:") + entry.md5 + QStringLiteral(" 实际:") + actual);
     }
     logInfo(QStringLiteral("文件下载成功并验证通过:") + entry.localPath);
     return true;

@@ -115,6 +115,20 @@ bool CTCPUpdate::checkVersion()
     return versionInfo.hasUpdate;
 }
 
+int CTCPUpdate::check()
+{
+    const bool hasUpdate = checkVersion();
+    if (checkFailed)
+        return -1;
+    // An offer without files leaves nothing to download or apply; starting a
+    // run would show a window that no result ever closes.
+    if (hasUpdate && downloadList.isEmpty()) {
+        logWarn("TCP更新服务提供了新版本但没有列出任何文件，无需下载");
+        return 0;
+    }
+    return hasUpdate ? 1 : 0;
+}
+
 void CTCPUpdate::onVersionChecked(const VersionInfo &reply)
 {
     if (!reply.hasUpdate)

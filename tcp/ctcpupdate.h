@@ -1,12 +1,12 @@
 #pragma once
 
-#include "ui/repaintlimiter.h"
+#include "app/cupdatetransport.h"
 #include "tcp/versioninfo.h"
+#include "ui/repaintlimiter.h"
 #include "ui/updatewidget.h"
 
 #include <QElapsedTimer>
 #include <QList>
-#include <QObject>
 #include <QString>
 
 class CConfigManager;
@@ -18,7 +18,10 @@ class QUpdateTcpClient;
 /// after the other with up to four attempts each, shown in a progress window
 /// of its own. The files land in the temporary area; applying them is the
 /// controller's business once sigUpdateResult(true) has arrived.
-class CTCPUpdate : public QObject
+///
+/// The driver owns its window (a transport reaching into ui/): the window is
+/// the driver's progress display, and the two live and die together.
+class CTCPUpdate : public CUpdateTransport
 {
     Q_OBJECT
 
@@ -47,19 +50,31 @@ public:
     /// Asks the service whether an update exists; true when it offers one.
     /// False also when the check failed: see versionCheckFailed().
     bool checkVersion();
+    /// The check as the update model asks it: 1 update, 0 nothing to do
+    /// (also for an offer that lists no file), −1 the check failed.
+    int check() override;
     /// True when the last checkVersion() got no usable answer (no client,
     /// not connected, request not sent, time-out, error or unreadable reply),
     /// as opposed to a reply saying that there is nothing to update.
     bool versionCheckFailed() const { return checkFailed; }
     /// Why the last check failed, e.g. "TCP版本检查失败: 版本检查超时";
     /// empty after a usable reply.
-    QString checkErrorText() const { return checkError; }
+    QString errorString() const override { return checkError; }
 
     /// Shows the window and downloads every listed file. True when all
     /// arrived. sigUpdateResult follows from the event loop (after this
     /// returns) whenever a run took place; nothing is emitted when there is
     /// nothing to download.
-    bool start();
+    bool start() override;
+
+    int kind() const override { return Tcp; }
+    void showWindow() override { window.bringToFront(); }
+    void cancel() override { onCancelRequested(); }
+    QWidget *activeWindow() override { return &window; }
+    bool isWindowVisible() const override { return window.isVisible(); }
+    void showApplying() override { window.showApplying(downloadList.size()); }
+    void showApplied(bool ok) override { window.showApplied(ok); }
+    QString releaseVersion() const override { return versionInfo.version; }
 
     /// The shared size formatter ("1.50 KB").
     static QString formatSize(qint64 bytes);
@@ -77,9 +92,6 @@ public:
     const QList<FileItem> &files() const { return downloadList; }
     /// Index of the file being fetched, or where the last run stopped (−1 before).
     int currentFileIndex() const { return currentIndex; }
-
-signals:
-    void sigUpdateResult(bool bSuccess);
 
 public slots:
     /// Stops the running download: the current wait ends at once and the run

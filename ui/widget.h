@@ -1,34 +1,26 @@
 #pragma once
 
-#include "config/md5manifest.h"
-#include "http/cdownloadfile.h"
-#include "http/downloadentry.h"
+#include "http/chttpdriver.h"
+#include "http/httpview.h"
 
 #include <QDialog>
-#include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QString>
 #include <QVector>
 
 class CConfigManager;
-class QProgressBar;
 class QTimer;
 
 namespace Ui {
 class Widget;
 }
 
-/// The HTTP update dialog and the HTTP update it shows.
-///
-/// The check (`checkVersionFile`, `checkManifest`) fetches the server's
-/// version file and manifest, blocking in a local event loop per download,
-/// and leaves the files to fetch in the difference map. `startUpdate` then
-/// fetches them one after another into the temporary area, streaming each
-/// to disk and checking it against its manifest MD5, and ends with exactly
-/// one `sigUpdateResult`. Failures are reported through the two text lines
-/// (and the log); nothing is thrown. The path, address, clean-up and
-/// transfer rules live in http/ so that they are tested without a window.
-class Widget : public QDialog
+/// The HTTP update dialog: it shows the HTTP update that its driver
+/// (`CHttpDriver`, in http/) runs, and its slots and update calls forward to
+/// that driver. The check fetches the server's version file and manifest;
+/// `startUpdate` fetches the changed files and ends with exactly one
+/// `sigUpdateResult`. Failures are shown in the two text lines.
+class Widget : public QDialog, private HttpView
 {
     Q_OBJECT
 
@@ -40,26 +32,26 @@ public:
     Widget(const CConfigManager &config, const QString &appDirectory, QWidget *parent = nullptr);
     /// The resolved temporary directory the downloads go to (absolute);
     /// without it the configured value below the application directory is used.
-    void setTempDirectory(const QString &dir) { tempDirectory = dir; }
+    void setTempDirectory(const QString &dir) { driver.setTempDirectory(dir); }
     /// Emits `sigUpdateResult(false)`, stops a running transfer, then goes.
     ~Widget() override;
 
     /// Fetches and compares the version file: 0 same version, 1 update
     /// needed, 2 version file not downloaded, 3 version file unreadable.
-    int checkVersionFile();
+    int checkVersionFile() { return driver.checkVersionFile(); }
     /// Fetches and compares the manifest: 0 no differences, 1 differences
     /// (see `differences()`), 2 manifest not downloaded.
-    int checkManifest();
+    int checkManifest() { return driver.checkManifest(); }
     /// Enables the cancel button and fetches every file of the difference map.
     void startUpdate();
     /// Shows the status text in the first line and the detail text in the second.
-    void refreshLabels();
+    void refreshLabels() { driver.refreshLabels(); }
     /// Deletes the check downloads and empties the working directory except
     /// its "update.ini".
-    void cleanupTemporaryFiles();
+    void cleanupTemporaryFiles() { driver.cleanupTemporaryFiles(); }
 
     /// The version line under the icon: "installed → offered".
-    void showVersions(const QString &installed, const QString &offered);
+    void showVersions(const QString &installed, const QString &offered) override;
     /// The downloaded files (@p files of them) are being put in place.
     void showApplying(int files);
     /// The outcome of the apply; after a failure the button reads "关闭".
@@ -69,17 +61,17 @@ public:
     bool isFinished() const { return finished; }
 
     /// Shortens the transfer time-out (ms without data) for tests.
-    void setTransferTimeout(int milliseconds) { transferTimeoutMs = milliseconds; }
+    void setTransferTimeout(int milliseconds) { driver.setTransferTimeout(milliseconds); }
 
-    QString currentStatusText() const { return statusText; }
+    QString currentStatusText() const { return driver.currentStatusText(); }
     /// The detail text; after a failure, the failure's description.
-    QString currentDetailText() const { return detailText; }
-    bool isUpdating() const { return updating; }
-    bool isCancelRequested() const { return cancelRequested; }
+    QString currentDetailText() const { return driver.currentDetailText(); }
+    bool isUpdating() const { return driver.isUpdating(); }
+    bool isCancelRequested() const { return driver.isCancelRequested(); }
     /// The files that the last `checkManifest` found new or changed.
-    const Md5Manifest &differences() const { return diffMap; }
+    const Md5Manifest &differences() const { return driver.differences(); }
     /// The planned downloads of the running or last update.
-    const QVector<DownloadEntry> &downloadList() const { return downloads; }
+    const QVector<DownloadEntry> &downloadList() const { return driver.downloadList(); }
 
 signals:
     /// The outcome of a started update; also false when the dialog goes.
@@ -103,45 +95,20 @@ protected slots:
     void onCheckCancelRequest();
 
 private:
-    bool parseServerVersion();
-    bool downloadToFile(const QString &url, const QString &localPath, QProgressBar *progressBar);
-    void startDownloads(const Md5Manifest &map);
-    void downloadNext();
-    void onDownloadReadyRead();
-    void failCurrentDownload(const QString &text, const QString &reason);
-    void showFailure(bool cancelled);
+    void showLines(const QString &status, const QString &detail) override;
+    void showStatusLine(const QString &status) override;
+    void setOverallRange(int maximum) override;
+    void setOverallValue(int value) override;
+    void setFileProgress(int percent) override;
+    void setCancelEnabled(bool enabled) override;
+    void showFailure(const QString &line, const QString &detail) override;
+    bool confirmCancel() override;
     void offerClose();
     void present();
-    bool isCurrentSender() const;
-    QString baseUrl() const;
 
     Ui::Widget *ui;
-    QString appDir;
-    QString tempDirectory;
-    QString serverFolder;
-    QString serverVersion;
-    QVector<QString> tempFiles;
-    QNetworkAccessManager networkManager;
-    QNetworkReply *currentReply = nullptr;
-    QVector<DownloadEntry> downloads;
-    qint32 currentIndex = 0;
-    qint32 totalCount = 0;
-    bool updating = false;
-    bool cancelRequested = false;
-    QString statusText;
-    QString detailText;
     QTimer *cancelTimer = nullptr;
-    Md5Manifest diffMap;
-
-    const CConfigManager &config;
-    CDownloadFile currentFile;
-    int transferTimeoutMs;
-    // Counts emitted results, so a cancellation can tell whether the abort
-    // already completed the update.
-    int completions = 0;
-    // The short user text of the last failure (e.g. "连接超时") and the file
-    // it concerns; the technical detail stays in detailText.
-    QString failureCause;
-    QString failedFile;
     bool finished = false;
+    // Declared last, so it goes first; it never calls the view while going.
+    CHttpDriver driver;
 };

@@ -12,6 +12,41 @@
 #include <QLabel>
 #include <QtTest>
 
+namespace {
+
+// A transport that answers from a script and records what the model asks:
+// the model must work with any implementation of the interface.
+class FakeTransport : public CUpdateTransport
+{
+public:
+    int answer = 1;
+    QString error;
+    QStringList calls;
+    QWidget window;
+
+    int kind() const override { return 7; }
+    int check() override
+    {
+        calls << QStringLiteral("check");
+        return answer;
+    }
+    QString errorString() const override { return error; }
+    void showWindow() override { calls << QStringLiteral("show"); }
+    bool start() override
+    {
+        calls << QStringLiteral("start");
+        return true;
+    }
+    void cancel() override { calls << QStringLiteral("cancel"); }
+    QWidget *activeWindow() override { return &window; }
+    bool isWindowVisible() const override { return false; }
+    void showApplying() override { calls << QStringLiteral("applying"); }
+    void showApplied(bool ok) override { calls << QStringLiteral("applied %1").arg(ok); }
+    QString releaseVersion() const override { return QStringLiteral("9.9"); }
+};
+
+} // namespace
+
 // Transport choice of the update model against real local servers: a TCP
 // service scripted by the test and a small HTTP server.
 class TestUpdateModel : public QObject
@@ -33,6 +68,8 @@ private slots:
     void sameHttpVersionIsNothingToDo();
     void closedWindowEndsTheRunAsFailed_data();
     void closedWindowEndsTheRunAsFailed();
+    void anyTransportFitsTheModel_data();
+    void anyTransportFitsTheModel();
 
 private:
     int check(const QByteArray &config);
@@ -241,6 +278,54 @@ void TestUpdateModel::closedWindowEndsTheRunAsFailed()
     QVERIFY(!controller.isSuccess());
     QVERIFY(!app->exists(QStringLiteral("a.dll")));
     QVERIFY(!app->exists(QStringLiteral("bin/a0.dll")));
+}
+
+void TestUpdateModel::anyTransportFitsTheModel_data()
+{
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("update") << 1 << QString();
+    QTest::newRow("nothing to do") << 0 << QString();
+    QTest::newRow("failed check") << -1 << QStringLiteral("假的失败");
+}
+
+void TestUpdateModel::anyTransportFitsTheModel()
+{
+    QFETCH(int, answer);
+    QFETCH(QString, error);
+    app->writeConfig("[Update]\nHttpEnable=true\n");
+    CConfigManager::instance().useConfigFile(app->path(QStringLiteral("system.cfg")));
+    CUpdateModel fakeModel;
+    FakeTransport *fake = nullptr;
+    QList<int> asked;
+    fakeModel.setTransportFactory([&](CUpdateModel::Transport kind) {
+        asked << kind;
+        auto transport = std::make_unique<FakeTransport>();
+        transport->answer = answer;
+        transport->error = error;
+        fake = transport.get();
+        return std::unique_ptr<CUpdateTransport>(std::move(transport));
+    });
+    QCOMPARE(fakeModel.checkForUpdate(), answer);
+    QCOMPARE(asked, QList<int>{CUpdateModel::Http});
+    QCOMPARE(fakeModel.errorText(), error);
+    QCOMPARE(fakeModel.transport(), 7);
+
+    QSignalSpy results(&fakeModel, &CUpdateModel::sigUpdateResult);
+    fakeModel.showWindow();
+    QVERIFY(fakeModel.startUpdate());
+    emit fake->sigUpdateResult(true);
+    fakeModel.showApplying();
+    fakeModel.showApplied(false);
+    fakeModel.cancel();
+    QCOMPARE(results.size(), 1);
+    QCOMPARE(results.at(0).at(0).toBool(), true);
+    QCOMPARE(fake->calls, (QStringList{QStringLiteral("check"), QStringLiteral("show"), QStringLiteral("start"),
+                                       QStringLiteral("applying"), QStringLiteral("applied 0"),
+                                       QStringLiteral("cancel")}));
+    QCOMPARE(fakeModel.activeWindow(), &fake->window);
+    QCOMPARE(fakeModel.releaseVersion(), QStringLiteral("9.9"));
+    QVERIFY(!fakeModel.isWindowVisible());
 }
 
 QTEST_MAIN(TestUpdateModel)

@@ -196,7 +196,7 @@ void TestHttpUpdate::check()
 
     QCOMPARE(adapter->checkForUpdate(), !diff.isEmpty());
     QVERIFY(!adapter->checkFailed());
-    QVERIFY(adapter->failureText().isEmpty());
+    QVERIFY(adapter->errorString().isEmpty());
     QCOMPARE(widget->differences().keys(), diff);
     QCOMPARE(text("label_update"), QStringLiteral("准备开始更新"));
     QCOMPARE(text("label_updatefile"), sameVersion ? versionDetail : QStringLiteral("MD5比对"));
@@ -266,7 +266,7 @@ void TestHttpUpdate::checkFailures()
 
     QVERIFY(!adapter->checkForUpdate());
     QVERIFY(adapter->checkFailed());
-    QCOMPARE(adapter->failureText(), detail);
+    QCOMPARE(adapter->errorString(), detail);
     QCOMPARE(text("label_update"), status);
     QCOMPARE(text("label_updatefile"), detail);
     QVERIFY(widget->differences().isEmpty());
@@ -286,7 +286,7 @@ void TestHttpUpdate::adapterWithoutDialogFails()
     }
     QVERIFY(!bare.checkForUpdate());
     QVERIFY(bare.checkFailed());
-    QVERIFY(!bare.failureText().isEmpty());
+    QVERIFY(!bare.errorString().isEmpty());
     QVERIFY(!bare.startUpdate());
 }
 

@@ -199,7 +199,7 @@ void TestCTCPUpdate::checkOutcomes()
     }
     QCOMPARE(driver->checkVersion(), offered);
     QCOMPARE(driver->versionCheckFailed(), !text.isEmpty());
-    QCOMPARE(driver->checkErrorText(), text);
+    QCOMPARE(driver->errorString(), text);
     if (delay > 0) { // the late reply arrives and changes nothing
         QTest::qWait(delay);
         QCOMPARE(driver->files().size(), 0);

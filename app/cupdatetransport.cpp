@@ -1,0 +1,8 @@
+#include "app/cupdatetransport.h"
+
+CUpdateTransport::CUpdateTransport(QObject *parent)
+    : QObject(parent)
+{
+}
+
+CUpdateTransport::~CUpdateTransport() = default;

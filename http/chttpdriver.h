@@ -1,0 +1,103 @@
+#pragma once
+
+#include "config/md5manifest.h"
+#include "http/cdownloadfile.h"
+#include "http/downloadentry.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QObject>
+#include <QString>
+#include <QVector>
+
+class CConfigManager;
+class HttpView;
+class QTimer;
+
+/// The HTTP update itself, behind the dialog that shows it.
+///
+/// The check (`checkVersionFile`, `checkManifest`) fetches the server's
+/// version file and manifest, blocking in a local event loop per download,
+/// and leaves the files to fetch in the difference map. `startUpdate` then
+/// fetches them one after another into the temporary area, streaming each
+/// to disk and checking it against its manifest MD5, and ends with exactly
+/// one `sigUpdateResult`. Everything the user sees goes through the view;
+/// failures are reported through its two text lines (and the log).
+class CHttpDriver : public QObject
+{
+    Q_OBJECT
+
+public:
+    CHttpDriver(const CConfigManager &config, const QString &appDirectory, HttpView &view);
+    /// Stops a running transfer without reporting it.
+    ~CHttpDriver() override;
+
+    void setTempDirectory(const QString &dir) { tempDirectory = dir; }
+    void setTransferTimeout(int milliseconds) { transferTimeoutMs = milliseconds; }
+    /// The watchdog timer of the view; stopped at every completion.
+    void setCancelTimer(QTimer *timer) { cancelTimer = timer; }
+
+    int checkVersionFile();
+    int checkManifest();
+    void startUpdate();
+    void refreshLabels();
+    void cleanupTemporaryFiles();
+    /// The user asked to cancel: confirms, then stops the running update.
+    void requestCancel();
+    /// The watchdog fired: ends an update that has no transfer running.
+    void checkCancelRequest();
+    void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+    void onDownloadFinished();
+    void onDownloadError(QNetworkReply::NetworkError error);
+    void onUpdateCompleted(bool success);
+
+    QString currentStatusText() const { return statusText; }
+    QString currentDetailText() const { return detailText; }
+    bool isUpdating() const { return updating; }
+    bool isCancelRequested() const { return cancelRequested; }
+    const Md5Manifest &differences() const { return diffMap; }
+    const QVector<DownloadEntry> &downloadList() const { return downloads; }
+
+signals:
+    void sigUpdateResult(bool bSuccess);
+
+private:
+    bool parseServerVersion();
+    bool downloadToFile(const QString &url, const QString &localPath, bool showProgress);
+    void startDownloads(const Md5Manifest &map);
+    void downloadNext();
+    void onDownloadReadyRead();
+    void failCurrentDownload(const QString &text, const QString &reason);
+    void showFailure(bool cancelled);
+    bool isCurrentSender() const;
+    QString baseUrl() const;
+
+    const CConfigManager &config;
+    HttpView &view;
+    QString appDir;
+    QString tempDirectory;
+    QString serverFolder;
+    QString serverVersion;
+    QVector<QString> tempFiles;
+    QNetworkAccessManager networkManager;
+    QNetworkReply *currentReply = nullptr;
+    QVector<DownloadEntry> downloads;
+    qint32 currentIndex = 0;
+    qint32 totalCount = 0;
+    bool updating = false;
+    bool cancelRequested = false;
+    QString statusText;
+    QString detailText;
+    QTimer *cancelTimer = nullptr;
+    Md5Manifest diffMap;
+
+    CDownloadFile currentFile;
+    int transferTimeoutMs;
+    // Counts emitted results, so a cancellation can tell whether the abort
+    // already completed the update.
+    int completions = 0;
+    // The short user text of the last failure (e.g. "连接超时") and the file
+    // it concerns; the technical detail stays in detailText.
+    QString failureCause;
+    QString failedFile;
+};
