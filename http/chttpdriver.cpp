@@ -72,7 +72,7 @@ bool CHttpDriver::downloadToFile(const QString &url, const QString &localPath, b
     }
     const bool ok = download.run(url, localPath);
     if (!ok)
-        detailText = download.errorText();
+        detailText = download.errorString();
     return ok;
 }
 

@@ -90,6 +90,8 @@ void saveWithQuestion(QWidget *window, const QString &name, const std::function<
     });
     poll.start(20);
     ask();
+    // The TCP window asks from the event loop, after the click has returned.
+    waitFor([&] { return seen; }, "the cancel question");
     if (!seen) {
         std::fprintf(stderr, "no question for %s\n", qPrintable(name));
         ++failures;
