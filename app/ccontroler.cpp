@@ -84,20 +84,20 @@ bool CControler::setupDirectories()
     QString problem;
     if (!InstallLayout::build(appDirPath, config.tempPath(), config.backupPath(), config.logPath(), &layout,
                               &problem)) {
-        logError((QStringLiteral("目录配置无效:") + problem).toStdString());
+        logError(QStringLiteral("目录配置无效:") + problem);
         return false;
     }
     appDirPath = layout.appDir;
     tempDirPath = layout.tempDir;
     backupDirPath = layout.backupDir;
-    logDebug((QStringLiteral("临时目录:") + tempDirPath).toStdString());
-    logDebug((QStringLiteral("备份目录:") + backupDirPath).toStdString());
+    logDebug(QStringLiteral("临时目录:") + tempDirPath);
+    logDebug(QStringLiteral("备份目录:") + backupDirPath);
 
     // Both directories are emptied and removed; one that holds someone
     // else's files is never used.
     for (const QString &dir : {tempDirPath, backupDirPath}) {
         if (!InstallLayout::isOursOrEmpty(dir)) {
-            logError((QStringLiteral("目录不是更新程序创建的且不为空，拒绝使用:") + dir).toStdString());
+            logError(QStringLiteral("目录不是更新程序创建的且不为空，拒绝使用:") + dir);
             return false;
         }
     }
@@ -258,7 +258,7 @@ void CControler::removeWorkDir(const QString &dir)
     // Checked again at every removal: whatever the configuration says, the
     // installation itself is never removed.
     if (WorkDirPolicy::coversAppDir(appDirPath, dir)) {
-        logError((QStringLiteral("拒绝删除程序目录或其上级目录:") + dir).toStdString());
+        logError(QStringLiteral("拒绝删除程序目录或其上级目录:") + dir);
         return;
     }
     InstallLayout::removeWorkDir(dir);

@@ -23,11 +23,6 @@ namespace {
 
 const QString kUpdaterName = QStringLiteral("update.exe");
 
-std::string utf8(const QString &text)
-{
-    return text.toStdString();
-}
-
 } // namespace
 
 QString CControler::releaseVersion() const
@@ -89,7 +84,7 @@ bool CControler::backupFiles()
     if (!InstallLayout::prepareWorkDir(backupDirPath))
         return false;
     if (!QFileInfo::exists(tempDirPath))
-        logError(utf8(QStringLiteral("临时目录不存在:") + tempDirPath));
+        logError(QStringLiteral("临时目录不存在:") + tempDirPath);
 
     applier = std::make_unique<CFileApplier>(appDirPath, tempDirPath, backupDirPath, layout.updateTmpDir);
     if (!applier->plan(releaseVersion()))
@@ -99,7 +94,7 @@ bool CControler::backupFiles()
         // updater could never be installed.
         const QString helper = appDirPath + CConfigManager::instance().updateHelperExe();
         if (CConfigManager::instance().updateHelperExe().isEmpty() || !QFileInfo(helper).isFile()) {
-            logError(utf8(QStringLiteral("更新助手程序不存在，无法自我更新:") + helper));
+            logError(QStringLiteral("更新助手程序不存在，无法自我更新:") + helper);
             applier.reset();
             return false;
         }
@@ -134,7 +129,7 @@ bool CControler::rollbackFiles()
         const CFileApplier::Recovery found = CFileApplier::recover(appDirPath, backupDirPath, true, &journal);
         if (found == CFileApplier::Recovery::Failed) {
             errorMessage = QStringLiteral("更新日志无法读取");
-            logError(utf8(QStringLiteral("回退文件失败:") + errorMessage));
+            logError(QStringLiteral("回退文件失败:") + errorMessage);
             return false;
         }
         if (found == CFileApplier::Recovery::PendingHelper)
@@ -150,14 +145,14 @@ bool CControler::rollbackFiles()
         backupDirPath = applier->journal().backupDir;
         if (!applier->rollback()) {
             errorMessage = applier->errorString();
-            logError(utf8(QStringLiteral("回退文件失败:") + errorMessage));
+            logError(QStringLiteral("回退文件失败:") + errorMessage);
             return false;
         }
         applier.reset();
     } else if (!fileManager->rollback(backupDirPath, appDirPath, QStringList())) {
         // A backup without a journal (left by an older updater) is restored whole.
         errorMessage = fileManager->lastError();
-        logError(utf8(QStringLiteral("回退文件失败:") + errorMessage));
+        logError(QStringLiteral("回退文件失败:") + errorMessage);
         return false;
     }
     removeTempDir();
@@ -169,12 +164,12 @@ bool CControler::rollbackFiles()
 bool CControler::hasSelfUpdate() const
 {
     if (!QFileInfo::exists(tempDirPath)) {
-        logError(utf8(QStringLiteral("临时目录不存在:") + tempDirPath));
+        logError(QStringLiteral("临时目录不存在:") + tempDirPath);
         return false;
     }
     const QString candidate = tempDirPath + kUpdaterName;
     if (QFileInfo::exists(candidate)) {
-        logInfo(utf8(QStringLiteral("发现需要自我更新的update.exe文件:") + candidate));
+        logInfo(QStringLiteral("发现需要自我更新的update.exe文件:") + candidate);
         return true;
     }
     logInfo("临时目录下没有update.exe文件，无需自我更新");
@@ -238,7 +233,7 @@ void CControler::removeTempUpdater()
     // value names the directory itself, and "../x" would leave it.
     if (!SafePath::isSafeFileName(name)) {
         if (!name.isEmpty())
-            logError(utf8(QStringLiteral("UpdateExe不是合法的文件名:") + name));
+            logError(QStringLiteral("UpdateExe不是合法的文件名:") + name);
         return;
     }
     const QString path = layout.updateTmpDir + name;
@@ -246,9 +241,9 @@ void CControler::removeTempUpdater()
         return;
     if (QFile::remove(path)) {
         qDebug() << "Successfully deleted temporary file:" << path;
-        logInfo(utf8(QStringLiteral("Deleted temp file: ") + path));
+        logInfo(QStringLiteral("Deleted temp file: ") + path);
     } else {
         qWarning() << "Failed to delete file (permission denied or in use?):" << path;
-        logError(utf8(QStringLiteral("Failed to delete file: ") + path));
+        logError(QStringLiteral("Failed to delete file: ") + path);
     }
 }

@@ -13,11 +13,6 @@
 
 namespace {
 
-std::string utf8(const QString &text)
-{
-    return text.toStdString();
-}
-
 QFileInfoList sortedEntries(const QString &dir)
 {
     return QDir(dir).entryInfoList(QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
@@ -38,7 +33,7 @@ bool backupOne(const QString &src, const QString &dst)
 bool CControler::backupDirectory(const QString &newFilesDir, const QString &installedDir, const QString &backupDir)
 {
     if (!QFileInfo(newFilesDir).isDir()) {
-        logError(utf8(QStringLiteral("源目录不存在，无法备份:") + newFilesDir));
+        logError(QStringLiteral("源目录不存在，无法备份:") + newFilesDir);
         return true; // nothing to back up
     }
     QDir().mkpath(backupDir);
@@ -49,7 +44,7 @@ bool CControler::backupDirectory(const QString &newFilesDir, const QString &inst
             if (!backupDirectory(entry.filePath(), installed, backup))
                 return false;
         } else if (QFileInfo::exists(installed) && !backupOne(installed, backup)) {
-            logError(utf8(QStringLiteral("备份文件失败:") + installed + QStringLiteral("->") + backup));
+            logError(QStringLiteral("备份文件失败:") + installed + QStringLiteral("->") + backup);
             return false;
         }
     }
@@ -65,10 +60,10 @@ bool CControler::backupSpecialFiles()
         if (!QFileInfo::exists(src))
             continue;
         if (!backupOne(src, dst)) {
-            logError(utf8(QStringLiteral("备份") + name + QStringLiteral("失败:") + src));
+            logError(QStringLiteral("备份") + name + QStringLiteral("失败:") + src);
             return false;
         }
-        logInfo(utf8(QStringLiteral("备份") + name + QStringLiteral("成功:") + src + QStringLiteral("->") + dst));
+        logInfo(QStringLiteral("备份") + name + QStringLiteral("成功:") + src + QStringLiteral("->") + dst);
     }
     return true;
 }
@@ -76,11 +71,11 @@ bool CControler::backupSpecialFiles()
 bool CControler::copyDirectory(const QString &src, const QString &dst)
 {
     if (!QFileInfo(src).isDir()) {
-        logError(utf8(QStringLiteral("源目录不存在，无法拷贝:") + src));
+        logError(QStringLiteral("源目录不存在，无法拷贝:") + src);
         return false;
     }
     if (!QFileInfo::exists(dst) && !QDir().mkpath(dst)) {
-        logError(utf8(QStringLiteral("无法创建目标目录:") + dst));
+        logError(QStringLiteral("无法创建目标目录:") + dst);
         return false;
     }
     const QDir target(dst);
@@ -97,10 +92,10 @@ bool CControler::copyFile(const QString &src, const QString &dst)
 {
     QString why;
     if (!CFileApplier::installFile(src, dst, false, &why)) {
-        logError(utf8(QStringLiteral("文件复制失败:") + src + QStringLiteral("->") + dst + QStringLiteral(", ") + why));
+        logError(QStringLiteral("文件复制失败:") + src + QStringLiteral("->") + dst + QStringLiteral(", ") + why);
         return false;
     }
-    logInfo(utf8(QStringLiteral("文件复制成功:") + src + QStringLiteral("->") + dst));
+    logInfo(QStringLiteral("文件复制成功:") + src + QStringLiteral("->") + dst);
     return true;
 }
 
@@ -111,14 +106,14 @@ bool CControler::replaceSpecialFiles()
         const QString dst = appDirPath + special.installed;
         const QString name = QFileInfo(special.installed).fileName();
         if (!QFileInfo::exists(src)) {
-            logWarn(utf8(QStringLiteral("临时") + name + QStringLiteral("文件不存在:") + src));
+            logWarn(QStringLiteral("临时") + name + QStringLiteral("文件不存在:") + src);
             continue;
         }
         if (!copyFile(src, dst)) {
-            logError(utf8(QStringLiteral("替换") + name + QStringLiteral("失败:") + src + QStringLiteral("->") + dst));
+            logError(QStringLiteral("替换") + name + QStringLiteral("失败:") + src + QStringLiteral("->") + dst);
             return false;
         }
-        logInfo(utf8(QStringLiteral("替换") + name + QStringLiteral("成功:") + src + QStringLiteral("->") + dst));
+        logInfo(QStringLiteral("替换") + name + QStringLiteral("成功:") + src + QStringLiteral("->") + dst);
     }
     return true;
 }

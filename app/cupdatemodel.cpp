@@ -67,7 +67,7 @@ int CUpdateModel::checkForUpdate()
         // that is a failed check, not "nothing to update".
         if (!config.isHttpEnabled())
             return -1;
-        logWarn((QStringLiteral("TCP版本检查失败，改用HTTP升级: ") + lastError).toStdString());
+        logWarn(QStringLiteral("TCP版本检查失败，改用HTTP升级: ") + lastError);
         driver.reset();
     }
     if (config.isHttpEnabled())

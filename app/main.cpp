@@ -23,7 +23,7 @@ void logArguments(const QStringList &arguments)
 {
     logDebug("Command Line Arguments:");
     for (int i = 0; i < arguments.size(); ++i)
-        logDebug("argv[" + std::to_string(i) + "] =" + arguments.at(i).toStdString());
+        logDebug(QStringLiteral("argv[%1] =").arg(i) + arguments.at(i));
 }
 
 // Held until the process ends, so the marker lives exactly as long as this

@@ -87,7 +87,7 @@ bool CHttpDriver::parseServerVersion()
     }
     statusText = HttpTexts::failed();
     detailText = QStringLiteral("服务端版本解析失败");
-    logError((detailText + QStringLiteral(":") + HttpLayout::serverVersionFile(appDir)).toStdString());
+    logError(detailText + QStringLiteral(":") + HttpLayout::serverVersionFile(appDir));
     return false;
 }
 
@@ -162,7 +162,7 @@ int CHttpDriver::checkManifest()
                      .arg(stats.entryLines)
                      .arg(stats.linesWithoutTab)
                      .arg(stats.firstBadLine)
-                     .toStdString());
+                     );
         QFile::remove(tmpMd5);
         refreshLabels();
         return 2;
@@ -193,7 +193,7 @@ void CHttpDriver::startDownloads(const Md5Manifest &map)
         ? DownloadPlan::build(map, baseUrl(), serverFolder, appDir, config.tempPath(), &downloads, &detailText, &reason)
         : DownloadPlan::buildInto(map, baseUrl(), serverFolder, tempDirectory, &downloads, &detailText, &reason);
     if (!planned) {
-        logError((detailText + QLatin1Char(' ') + reason).toStdString());
+        logError(detailText + QLatin1Char(' ') + reason);
         onUpdateCompleted(false);
         return;
     }
@@ -241,7 +241,7 @@ void CHttpDriver::downloadNext()
         detailText = QStringLiteral("无法保存文件:") + entry.localPath;
         failedFile = QFileInfo(entry.localPath).fileName();
         failureCause = HttpErrorText::saveCause();
-        logError((detailText + QStringLiteral(" ") + currentFile.errorString()).toStdString());
+        logError(detailText + QStringLiteral(" ") + currentFile.errorString());
         onUpdateCompleted(false);
         return;
     }
@@ -285,7 +285,7 @@ void CHttpDriver::failCurrentDownload(const QString &text, const QString &reason
     }
     currentFile.discard();
     detailText = text;
-    logError((text + QStringLiteral(" ") + reason).toStdString());
+    logError(text + QStringLiteral(" ") + reason);
     onUpdateCompleted(false);
 }
 
@@ -341,7 +341,7 @@ void CHttpDriver::onDownloadError(QNetworkReply::NetworkError error)
         failureCause = HttpErrorText::transferCause(
             error, currentReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), timedOut);
         detailText = QStringLiteral("下载文件 \"") + name + QStringLiteral("\" 时出错: ") + reason;
-        logError((detailText + QStringLiteral(" ") + currentReply->request().url().toString()).toStdString());
+        logError(detailText + QStringLiteral(" ") + currentReply->request().url().toString());
         currentReply->deleteLater();
         currentReply = nullptr;
         currentFile.discard();

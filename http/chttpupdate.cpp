@@ -25,7 +25,7 @@ bool CHttpUpdate::fail(const QString &text)
 {
     failed = true;
     failure = text;
-    logError((QStringLiteral("HTTP更新检查失败:") + text).toStdString());
+    logError(QStringLiteral("HTTP更新检查失败:") + text);
     return false;
 }
 

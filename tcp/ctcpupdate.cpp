@@ -9,15 +9,6 @@
 #include <QDebug>
 #include <QSet>
 
-namespace {
-
-void info(const QString &text)
-{
-    logInfo(text.toStdString());
-}
-
-} // namespace
-
 CTCPUpdate::CTCPUpdate()
     : CTCPUpdate(CConfigManager::instance(), nullptr)
 {
@@ -89,7 +80,7 @@ void CTCPUpdate::failCheck(const QString &cause)
 {
     checkFailed = true;
     checkError = QStringLiteral("TCP版本检查失败: %1").arg(cause);
-    logError(QStringLiteral("%1 (%2:%3)").arg(checkError, serverHost).arg(serverPort).toStdString());
+    logError(QStringLiteral("%1 (%2:%3)").arg(checkError, serverHost).arg(serverPort));
 }
 
 bool CTCPUpdate::checkVersion()
@@ -146,7 +137,7 @@ void CTCPUpdate::onVersionChecked(const VersionInfo &reply)
         // only overwrite the first.
         const QString key = item.path + QLatin1Char('\0') + item.name;
         if (listed.contains(key)) {
-            logWarn(QStringLiteral("版本回复重复列出文件，已忽略: %1/%2").arg(item.path, item.name).toStdString());
+            logWarn(QStringLiteral("版本回复重复列出文件，已忽略: %1/%2").arg(item.path, item.name));
             continue;
         }
         listed.insert(key);
@@ -183,7 +174,7 @@ UpdateWidget &CTCPUpdate::display()
 
 void CTCPUpdate::onCancelRequested()
 {
-    info(QStringLiteral("用户请求取消下载"));
+    logInfo(QStringLiteral("用户请求取消下载"));
     cancelRequested = true;
     if (client)
         client->cancelCurrentRequest();
@@ -192,7 +183,7 @@ void CTCPUpdate::onCancelRequested()
 void CTCPUpdate::onFileProgress(const QString &, const QString &fileName, quint32 downloaded, quint32 total)
 {
     const int percent = total == 0 ? 0 : static_cast<int>(double(downloaded) / double(total) * 100.0);
-    info(QStringLiteral("TCP文件下载进度:%1 %2/%3 %4%").arg(fileName).arg(downloaded).arg(total).arg(percent));
+    logInfo(QStringLiteral("TCP文件下载进度:%1 %2/%3 %4%").arg(fileName).arg(downloaded).arg(total).arg(percent));
     // Every window update repaints and processes events; doing that for each
     // chunk of a large file would cost more than receiving it. What the
     // window shows is the same: every percentage, the start and the end.
@@ -211,7 +202,7 @@ void CTCPUpdate::onFileProgress(const QString &, const QString &fileName, quint3
 void CTCPUpdate::onFileCompleted(const QString &, const QString &fileName)
 {
     display().showInfo(QStringLiteral("文件下载完成: %1").arg(fileName));
-    info(QStringLiteral("TCP文件下载完成:") + fileName);
+    logInfo(QStringLiteral("TCP文件下载完成:") + fileName);
 }
 
 void CTCPUpdate::onFileError(const QString &, const QString &fileName, const QString &error)

@@ -7,15 +7,6 @@
 #include <QCoreApplication>
 #include <QThread>
 
-namespace {
-
-void info(const QString &text)
-{
-    logInfo(text.toStdString());
-}
-
-} // namespace
-
 bool CTCPUpdate::downloadAll()
 {
     if (downloadList.isEmpty()) {
@@ -28,11 +19,11 @@ bool CTCPUpdate::downloadAll()
         client->beginRun();
     const int total = downloadList.size();
     display().showStatus(QStringLiteral("准备下载文件，共 %1 个文件").arg(total), 0);
-    info(QStringLiteral("开始迭代下载，总文件数: %1").arg(total));
+    logInfo(QStringLiteral("开始迭代下载，总文件数: %1").arg(total));
 
     auto cancelled = [this]() {
         display().showInfo(QStringLiteral("下载已取消"));
-        info(QStringLiteral("下载被用户取消"));
+        logInfo(QStringLiteral("下载被用户取消"));
         return false;
     };
     while (currentIndex < total) {
@@ -53,7 +44,7 @@ bool CTCPUpdate::downloadAll()
         return cancelled();
     display().showSuccess();
     display().showInfo(QStringLiteral("所有文件下载完成！"));
-    info(QStringLiteral("所有文件下载完成"));
+    logInfo(QStringLiteral("所有文件下载完成"));
     return true;
 }
 
@@ -67,14 +58,14 @@ bool CTCPUpdate::downloadWithRetry()
             return false;
         if (attempt > 0) {
             display().showInfo(QStringLiteral("第%1次重试下载: %2").arg(attempt).arg(name));
-            info(QStringLiteral("重试下载: %1, 尝试次数: %2").arg(name).arg(attempt));
+            logInfo(QStringLiteral("重试下载: %1, 尝试次数: %2").arg(name).arg(attempt));
         }
         if (downloadCurrent())
             return true;
         if (cancelRequested)
             return false;
         if (attempt < maxRetries) {
-            logWarn(QStringLiteral("下载失败，等待重试: %1").arg(name).toStdString());
+            logWarn(QStringLiteral("下载失败，等待重试: %1").arg(name));
             // A plain pause: nothing is processed meanwhile, arriving bytes
             // wait in the socket. The window cannot paint during it either,
             // so the failure just shown is painted first.
@@ -83,7 +74,7 @@ bool CTCPUpdate::downloadWithRetry()
             QThread::msleep(static_cast<unsigned long>(qMax(0, retryPause)));
         }
     }
-    logError(QStringLiteral("下载最终失败，已达到最大重试次数: %1").arg(name).toStdString());
+    logError(QStringLiteral("下载最终失败，已达到最大重试次数: %1").arg(name));
     return false;
 }
 
@@ -95,14 +86,14 @@ bool CTCPUpdate::ensureConnected()
         return true;
     // The service closed the connection or the network dropped it since the
     // last request: a fresh connection is part of this attempt.
-    info(QStringLiteral("重新连接更新服务: %1:%2").arg(serverHost).arg(serverPort));
+    logInfo(QStringLiteral("重新连接更新服务: %1:%2").arg(serverHost).arg(serverPort));
     if (client->connectToServer(serverHost, serverPort))
         return true;
     logError(QStringLiteral("重新连接更新服务失败: %1:%2 - %3")
                  .arg(serverHost)
                  .arg(serverPort)
                  .arg(client->errorString())
-                 .toStdString());
+                 );
     return false;
 }
 
@@ -116,7 +107,7 @@ bool CTCPUpdate::downloadCurrent()
     // that a "%2" inside a server-supplied name is not substituted again.
     display().showFileStart(item.name, QStringLiteral("正在下载: %1 (%2/%3)")
                                            .arg(item.name, QString::number(currentIndex + 1), QString::number(total)));
-    info(QStringLiteral("开始下载文件: %1 路径: %2").arg(item.name, item.path));
+    logInfo(QStringLiteral("开始下载文件: %1 路径: %2").arg(item.name, item.path));
     // Showing the status processed events: a cancel may have arrived.
     if (cancelRequested)
         return false;
@@ -124,9 +115,9 @@ bool CTCPUpdate::downloadCurrent()
     // What the client reported during the attempt is shown before the outcome.
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     if (ok)
-        info(QStringLiteral("文件下载成功: %1").arg(item.name));
+        logInfo(QStringLiteral("文件下载成功: %1").arg(item.name));
     else
-        logError(QStringLiteral("文件下载失败: %1").arg(item.name).toStdString());
+        logError(QStringLiteral("文件下载失败: %1").arg(item.name));
     return ok;
 }
 
@@ -159,7 +150,7 @@ void CTCPUpdate::handleFinalFailure()
                  .arg(name)
                  .arg(static_cast<int>(errorClass))
                  .arg(cause)
-                 .toStdString());
+                 );
 }
 
 void CTCPUpdate::reportOverallProgress()
@@ -169,5 +160,5 @@ void CTCPUpdate::reportOverallProgress()
         return;
     const int percent = currentIndex * 100 / total;
     display().showStatus(QStringLiteral("总体进度: %1/%2 (%3%)").arg(currentIndex).arg(total).arg(percent), percent);
-    info(QStringLiteral("下载进度更新: %1/%2 (%3%)").arg(currentIndex).arg(total).arg(percent));
+    logInfo(QStringLiteral("下载进度更新: %1/%2 (%3%)").arg(currentIndex).arg(total).arg(percent));
 }
