@@ -61,6 +61,21 @@ public:
     /// target's permissions and read-only attribute.
     static bool installFile(const QString &source, const QString &target, bool move, QString *why);
 
+    // Tree primitives over an installation, behind the controller's
+    // specified ones. Each logs what it did; failures return false.
+
+    /// Keeps in @p backupDir every file of @p installedDir that a file of
+    /// @p newFilesDir will replace (an existing backup counts as done).
+    static bool backupTree(const QString &newFilesDir, const QString &installedDir, const QString &backupDir);
+    /// Keeps the installed update description and manifest below @p backupDir.
+    static bool backupSpecialFiles(const QString &appDir, const QString &backupDir);
+    /// Copies the tree @p src over @p dst, each file through `copyFile`.
+    static bool copyDirectory(const QString &src, const QString &dst);
+    /// Replaces @p dst with a copy of @p src that is never seen half-written.
+    static bool copyFile(const QString &src, const QString &dst);
+    /// Installs the downloaded update description and manifest of @p appDir.
+    static bool replaceSpecialFiles(const QString &appDir);
+
     const ApplyJournal &journal() const { return record; }
     QString errorString() const { return error; }
 
