@@ -244,8 +244,9 @@ void CControler::printJson(const QJsonObject &json)
     QTextStream out(stdout);
     // The console's own encoding is used (GBK on a Chinese Windows); a locale
     // that cannot represent the text, such as the POSIX "C" locale, would turn
-    // the error message into question marks, so UTF-8 is used then.
-    if (!out.codec()->canEncode(line))
+    // the error message into question marks, so UTF-8 is used then. Checked
+    // by a round trip: Windows' code page codec claims it can encode anything.
+    if (out.codec()->toUnicode(out.codec()->fromUnicode(line)) != line)
         out.setCodec("UTF-8");
     out << line << '\n';
     out.flush();

@@ -144,9 +144,18 @@ bool writeManifest(const QString &path, const Md5Manifest &manifest, QTextCodec 
         return false;
     }
     // The toolkit's default codec is the locale's; CR LF is written on every
-    // platform so that manifests made anywhere look the same.
-    if (!codec)
+    // platform so that manifests made anywhere look the same. A locale that
+    // cannot hold a name (Windows' ANSI code page turns it into "?" without
+    // a word) gets UTF-8 instead, which every reader recognises.
+    if (!codec) {
         codec = QTextCodec::codecForLocale();
+        for (auto it = manifest.cbegin(); it != manifest.cend(); ++it) {
+            if (codec->toUnicode(codec->fromUnicode(it.key())) != it.key()) {
+                codec = QTextCodec::codecForName("UTF-8");
+                break;
+            }
+        }
+    }
     for (auto it = manifest.cbegin(); it != manifest.cend(); ++it) {
         const QByteArray line = codec->fromUnicode(it.value() + QLatin1Char('\t') + it.key()) + "\r\n";
         if (file.write(line) != line.size())

@@ -200,9 +200,19 @@ bool CFileApplier::backup()
         if (exists(kept))
             continue;
         DurableFile::operationPoint();
+#ifdef Q_OS_WIN
+        // Windows cannot delete a link to a running program or a loaded
+        // library: after the helper's rollback the updater runs from its own
+        // file again, and the backup directory would stay. Those are copied.
+        const bool byLink = !entry.target.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive)
+                            && !entry.target.endsWith(QLatin1String(".dll"), Qt::CaseInsensitive);
+#else
+        const bool byLink = true;
+#endif // Q_OS_WIN
         QString why;
-        if (!QDir().mkpath(parentOf(kept)) || !(DurableFile::hardLink(installed, kept, &why)
-                                                || DurableFile::copyFlushed(installed, kept, &why)))
+        if (!QDir().mkpath(parentOf(kept))
+            || !((byLink && DurableFile::hardLink(installed, kept, &why))
+                 || DurableFile::copyFlushed(installed, kept, &why)))
             return fail(QStringLiteral("备份文件失败:") + installed + QStringLiteral("->") + kept + QStringLiteral(", ")
                         + why);
         if (!keptDirs.contains(parentOf(kept)))

@@ -38,8 +38,14 @@ void TestInstanceGuard::initTestCase()
 
 void TestInstanceGuard::keyIsPathPlusSuffix()
 {
+    // The path as the system spells it: with backslashes on Windows.
+#ifdef Q_OS_WIN
+    QCOMPARE(InstanceGuard::instanceKey(QStringLiteral("C:/app/update.exe")),
+             QStringLiteral("C:\\app\\update.exeSystemObject_Update"));
+#else
     QCOMPARE(InstanceGuard::instanceKey(QStringLiteral("/opt/app/update.exe")),
              QStringLiteral("/opt/app/update.exeSystemObject_Update"));
+#endif // Q_OS_WIN
 }
 
 void TestInstanceGuard::guardInProcess()

@@ -61,6 +61,11 @@ TestUpdaterProcess::Result TestUpdaterProcess::runUpdater(const QStringList &arg
     result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
     result.out = process.readAllStandardOutput();
     result.err = process.readAllStandardError();
+#ifdef Q_OS_WIN
+    // The C runtime writes text-mode streams with CR LF.
+    result.out.replace("\r\n", "\n");
+    result.err.replace("\r\n", "\n");
+#endif // Q_OS_WIN
     return result;
 }
 

@@ -54,6 +54,9 @@ void TestWorkDirPolicy::configuration()
 
 void TestWorkDirPolicy::symbolicLinkToTheInstallation()
 {
+#ifdef Q_OS_WIN
+    QSKIP("QFile::link makes a shortcut on Windows, an ordinary file; a symbolic link needs a privilege");
+#endif // Q_OS_WIN
     QTemporaryDir root;
     const QString app = root.filePath(QStringLiteral("app"));
     QVERIFY(QDir().mkpath(app));

@@ -91,7 +91,12 @@ void TestMd5Manifest::generateAndReadBack()
         expected.insert(path, built.value(path));
         text += built.value(path) + QLatin1Char('\t') + path + QStringLiteral("\r\n");
     }
-    QCOMPARE(readTestFile(root + QStringLiteral("md5.txt")), text.toLocal8Bit());
+    // In the locale's encoding, or in UTF-8 when the locale cannot hold the
+    // names (a Western Windows code page and Chinese names).
+    const QTextCodec *locale = QTextCodec::codecForLocale();
+    const QByteArray localBytes = locale->fromUnicode(text);
+    QCOMPARE(readTestFile(root + QStringLiteral("md5.txt")),
+             locale->toUnicode(localBytes) == text ? localBytes : text.toUtf8());
     QCOMPARE(readManifest(root + QStringLiteral("md5.txt")), expected);
 }
 
@@ -136,6 +141,9 @@ void TestMd5Manifest::unopenableInputs()
 
 void TestMd5Manifest::linkCycleIsListedOnce()
 {
+#ifdef Q_OS_WIN
+    QSKIP("QFile::link makes a shortcut on Windows, an ordinary file; a symbolic link needs a privilege");
+#endif // Q_OS_WIN
     QTemporaryDir dir;
     QVERIFY(writeTestFile(dir.filePath(QStringLiteral("sub/file.txt")), "x"));
     QVERIFY(QFile::link(dir.path(), dir.filePath(QStringLiteral("sub/loop"))));

@@ -30,9 +30,14 @@ void TestWorkDirCleanup::keepsOnlyUpdateIniAndFollowsNoLink()
     const QString outside = dir.path() + QStringLiteral("/outside/precious.txt");
     QVERIFY(writeTestFile(outside, "keep me"));
     QVERIFY(writeTestFile(work + QStringLiteral("update.ini"), "[Version]"));
-    for (const char *name : {"updateTmp.ini", "md5Tmp.txt", ".hidden", "sub/deeper/file.bin", "UPDATE.INI"})
+    for (const char *name : {"updateTmp.ini", "md5Tmp.txt", ".hidden", "sub/deeper/file.bin"})
         QVERIFY(writeTestFile(work + QLatin1String(name), "x"));
-    // Links inside are removed themselves, never followed.
+#ifndef Q_OS_WIN
+    // Windows file names ignore letter case: this would be update.ini itself.
+    QVERIFY(writeTestFile(work + QStringLiteral("UPDATE.INI"), "x"));
+#endif // Q_OS_WIN
+    // Links inside are removed themselves, never followed (on Windows these
+    // are shortcuts, ordinary files).
     QVERIFY(QFile::link(dir.path() + QStringLiteral("/outside"), work + QStringLiteral("dirlink")));
     QVERIFY(QFile::link(outside, work + QStringLiteral("filelink")));
 
@@ -47,6 +52,9 @@ void TestWorkDirCleanup::directoryThatIsNotThere()
 {
     QTemporaryDir dir;
     QVERIFY(WorkDirCleanup::clearDirectory(dir.path() + QStringLiteral("/absent/"), QStringLiteral("update.ini")));
+#ifdef Q_OS_WIN
+    QSKIP("QFile::link makes a shortcut on Windows, an ordinary file; a symbolic link needs a privilege");
+#endif // Q_OS_WIN
     // A working directory that is itself a link is refused, not emptied.
     const QString target = dir.path() + QStringLiteral("/elsewhere/data.bin");
     QVERIFY(writeTestFile(target, "keep me"));

@@ -158,7 +158,7 @@ echo "PASS: failed self-update kept the old updater and rolled back"
 # them from the apply's journal.
 OUT=$WORK/outside/app
 mkdir -p "$OUT"
-make_install "$OUT" update_helper
+make_install "$OUT" "update_helper$EXE"
 sed -i 's|^Temp=temp/$|Temp=../updtemp/|' "$OUT/system.cfg"
 run_updater "$OUT"
 wait_for 30 test -f "$OUT/client_started.txt" || fail "client was not started (temporary area outside)"

@@ -123,6 +123,13 @@ void TestReleasePublisher::refusals()
     QFETCH(QString, output);
     QFETCH(QString, obstacle);
     QFETCH(QString, errorPart);
+#ifdef Q_OS_WIN
+    // Such a source tree cannot exist on Windows: it names a device, or the
+    // second spelling is the same directory there.
+    const QByteArray tag = QTest::currentDataTag();
+    if (tag == "name clients refuse" || tag == "paths differ only in letter case")
+        QSKIP("Windows file names cannot hold this tree");
+#endif // Q_OS_WIN
     if (obstacle.endsWith(QLatin1Char('/')))
         QVERIFY(QDir().mkpath(path(obstacle)));
     else if (!obstacle.isEmpty())

@@ -195,6 +195,10 @@ void TestUpdateService::refusesRequestsOutsideRelease()
 {
     QFETCH(QString, path);
     QFETCH(QString, name);
+#ifdef Q_OS_WIN
+    if (name == QLatin1String("link.txt"))
+        QSKIP("QFile::link makes a shortcut on Windows, an ordinary file; a symbolic link needs a privilege");
+#endif // Q_OS_WIN
     QVERIFY(writeFile(releaseDir->path() + QStringLiteral("/secret.txt"), "secret"));
     QVERIFY(QFile::link(releaseDir->path() + QStringLiteral("/secret.txt"), release + QStringLiteral("/link.txt")));
 
@@ -241,9 +245,15 @@ void TestUpdateService::skipsUnfitFilesAndStops()
     QVERIFY(writeFile(release + QLatin1Char('/') + QString(31, QLatin1Char('k')), "fits"));
     QVERIFY(writeFile(release + QLatin1Char('/') + QString(128, QLatin1Char('d')) + QStringLiteral("/f"), "deep"));
     QVERIFY(writeFile(release + QStringLiteral("/.hidden"), "hidden"));
+    QStringList expected = treeFiles + QStringList{QString(31, QLatin1Char('k'))};
+#ifndef Q_OS_WIN
+    // Links on Windows would be shortcuts, ordinary files.
     QVERIFY(writeFile(releaseDir->path() + QStringLiteral("/outside.txt"), "outside"));
     QVERIFY(QFile::link(releaseDir->path() + QStringLiteral("/outside.txt"), release + QStringLiteral("/escape.txt")));
     QVERIFY(QFile::link(release + QStringLiteral("/client.exe"), release + QStringLiteral("/alias.exe")));
+    expected.append(QStringLiteral("alias.exe"));
+#endif // Q_OS_WIN
+    expected.sort();
 
     ServiceProcess service;
     QVERIFY(service.start(release, {QStringLiteral("--version"), QStringLiteral("2")}));
@@ -251,19 +261,26 @@ void TestUpdateService::skipsUnfitFilesAndStops()
     QVERIFY(updater.connectTo(service.port));
     // The tree, the 31-byte name and a link that stays inside; not the
     // 32-byte name, the 128-byte directory, hidden files or a link out.
-    QStringList expected = treeFiles + QStringList{QStringLiteral("alias.exe"), QString(31, QLatin1Char('k'))};
-    expected.sort();
     QCOMPARE(updater.listed(updater.check(QStringLiteral("1"), 1)), expected);
+#ifndef Q_OS_WIN
     QVERIFY(updater.refused(FileDownload, TcpMessages::buildFileDownload(QString(), QStringLiteral("escape.txt"))));
 
     service.process.terminate(); // SIGTERM ends the service cleanly
     QVERIFY(service.process.waitForFinished(5000));
     QCOMPARE(service.process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(service.process.exitCode(), 0);
+#else
+    // terminate() posts a window message, which a console program never
+    // sees; a console event cannot be sent across consoles under test.
+    service.process.kill();
+    QVERIFY(service.process.waitForFinished(5000));
+#endif // Q_OS_WIN
     const QString log = QString::fromUtf8(service.process.readAllStandardOutput() + service.process.readAllStandardError());
+#ifndef Q_OS_WIN
     QVERIFY2(log.contains(QStringLiteral("skipped escape.txt")), qPrintable(log));
-    QVERIFY2(log.contains(QStringLiteral("skipped ") + QString(32, QLatin1Char('n'))), qPrintable(log));
     QVERIFY2(log.contains(QStringLiteral("stopped")), qPrintable(log));
+#endif // Q_OS_WIN
+    QVERIFY2(log.contains(QStringLiteral("skipped ") + QString(32, QLatin1Char('n'))), qPrintable(log));
 }
 
 void TestUpdateService::servesPublishedRelease()
