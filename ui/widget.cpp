@@ -69,12 +69,14 @@ Widget::~Widget()
 
 void Widget::showLines(const QString &status, const QString &detail)
 {
+    repaints.beforeUpdate();
     ui->label_update->setText(status);
     ui->label_updatefile->setText(detail);
 }
 
 void Widget::showStatusLine(const QString &status)
 {
+    repaints.beforeUpdate();
     ui->label_update->setText(status);
 }
 
@@ -85,11 +87,13 @@ void Widget::setOverallRange(int maximum)
 
 void Widget::setOverallValue(int value)
 {
+    repaints.beforeUpdate();
     ui->progressBar_update->setValue(value);
 }
 
 void Widget::setFileProgress(int percent)
 {
+    repaints.beforeUpdate();
     ui->progressBar_updatefile->setValue(percent);
 }
 
@@ -199,6 +203,7 @@ void Widget::offerClose()
 void Widget::present()
 {
     // Painted at once: the caller may block right after (the apply).
+    repaints.flush();
     if (isVisible())
         repaint();
 }

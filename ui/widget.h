@@ -2,6 +2,7 @@
 
 #include "http/chttpdriver.h"
 #include "http/httpview.h"
+#include "ui/repaintlimiter.h"
 
 #include <QDialog>
 #include <QNetworkReply>
@@ -95,6 +96,8 @@ protected slots:
     void onCheckCancelRequest();
 
 private:
+    static constexpr int kMinPaintIntervalMs = 50;
+
     void showLines(const QString &status, const QString &detail) override;
     void showStatusLine(const QString &status) override;
     void setOverallRange(int maximum) override;
@@ -108,6 +111,9 @@ private:
 
     Ui::Widget *ui;
     QTimer *cancelTimer = nullptr;
+    // A progress bar repaints at once on every new percentage; a run of small
+    // files would otherwise be paced by painting.
+    RepaintLimiter repaints{this, kMinPaintIntervalMs};
     bool finished = false;
     // Declared last, so it goes first; it never calls the view while going.
     CHttpDriver driver;
