@@ -35,11 +35,11 @@ bool CDownloadFile::append(const QByteArray &data)
         return false;
     }
     bytes += data.size();
-    hash.addData(data);
+    hash.addShared(data);
     return true;
 }
 
-QString CDownloadFile::md5Hex() const
+QString CDownloadFile::md5Hex()
 {
     return QString::fromLatin1(hash.result().toHex());
 }

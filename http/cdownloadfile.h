@@ -1,6 +1,7 @@
 #pragma once
 
-#include <QCryptographicHash>
+#include "fileops/streamhasher.h"
+
 #include <QFile>
 #include <QString>
 
@@ -28,7 +29,7 @@ public:
     bool isOpen() const { return file.isOpen(); }
     /// MD5 of the bytes appended since `open`, in lower-case hexadecimal;
     /// computed as they are written, so the stored file is never read back.
-    QString md5Hex() const;
+    QString md5Hex();
     /// Bytes appended since `open`.
     qint64 written() const { return bytes; }
     QString path() const { return file.fileName(); }
@@ -38,7 +39,7 @@ public:
 
 private:
     QFile file;
-    QCryptographicHash hash{QCryptographicHash::Md5};
+    StreamHasher hash;
     QString error;
     qint64 bytes = 0;
     bool dirFailed = false;

@@ -266,7 +266,9 @@ void CHttpDriver::onDownloadReadyRead()
 {
     if (!currentReply || !isCurrentSender())
         return;
-    if (!currentFile.append(currentReply->readAll())) {
+    // Exactly what is buffered, in one allocation (readAll grows its result
+    // in steps and copies it again).
+    if (!currentFile.append(currentReply->read(currentReply->bytesAvailable()))) {
         failedFile = QFileInfo(currentFile.path()).fileName();
         failureCause = HttpErrorText::saveCause();
         failCurrentDownload(QStringLiteral("无法保存文件:") + currentFile.path(), currentFile.errorString());

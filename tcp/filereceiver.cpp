@@ -156,8 +156,8 @@ FileReceiver::Outcome FileReceiver::receive(const FileDataChunk &chunk)
 
     if (fileWriter().writeFileData(path, name, chunk.data, chunk.isLast)) {
         outcome.written = true;
-        if (!awaited.md5.isEmpty()) // hashing costs about as much as receiving
-            hash.addData(chunk.data);
+        if (!awaited.md5.isEmpty())
+            hash.addData(chunk.data.constData(), chunk.data.size());
         received += static_cast<quint32>(chunk.data.size());
         logInfo(QStringLiteral("文件传输进度: %1 (%2/%3 字节, %4%)")
                     .arg(name)

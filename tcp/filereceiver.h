@@ -1,8 +1,8 @@
 #pragma once
 
+#include "fileops/streamhasher.h"
 #include "tcp/versioninfo.h"
 
-#include <QCryptographicHash>
 #include <QSet>
 #include <QString>
 
@@ -96,7 +96,7 @@ private:
     FileItem awaited;
     bool expecting = false;
     QSet<QString> completedFiles;
-    QCryptographicHash hash{QCryptographicHash::Md5};
+    StreamHasher hash;
     QString path;
     QString name;
     quint32 total = 0;
