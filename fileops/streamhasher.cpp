@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 struct StreamHasher::State
@@ -64,12 +65,8 @@ StreamHasher::~StreamHasher()
 void StreamHasher::reset()
 {
     std::unique_lock<std::mutex> lock(state->mutex);
-    state->pending -= [&] {
-        qint64 dropped = 0;
-        for (const QByteArray &chunk : state->queue)
-            dropped += chunk.size();
-        return dropped;
-    }();
+    for (const QByteArray &chunk : state->queue)
+        state->pending -= chunk.size();
     state->queue.clear();
     state->settled.wait(lock, [this] { return !state->busy; });
     state->hash.reset();
@@ -90,8 +87,16 @@ bool StreamHasher::hashedAtOnce(const char *data, int size)
 void StreamHasher::enqueue(std::unique_lock<std::mutex> &lock, const QByteArray &data)
 {
     state->settled.wait(lock, [this] { return state->pending < kMaxPendingBytes; });
-    if (!state->worker.joinable())
-        state->worker = std::thread([s = state.get()] { s->run(); });
+    if (!state->worker.joinable()) {
+        try {
+            state->worker = std::thread([s = state.get()] { s->run(); });
+        } catch (const std::system_error &) {
+            // No thread to be had: nothing is queued yet, so hashing here
+            // keeps the order, only slower.
+            state->hash.addData(data);
+            return;
+        }
+    }
     state->queue.push_back(data);
     state->pending += data.size();
     state->work.notify_one();
