@@ -25,6 +25,9 @@ const QByteArray kIdleScript = "#!/bin/sh\n";
 #define CLIENT_SCRIPT "client" SCRIPT_SUFFIX
 #define HELPER_SCRIPT "helper" SCRIPT_SUFFIX
 
+/// Files by path relative to the installation (UTF-8) → content.
+using Files = QMap<QByteArray, QByteArray>;
+
 } // namespace
 
 // The apply flow and the helper role on prepared installations. The
@@ -39,9 +42,10 @@ private slots:
     void newFilesOnly();
     void specialFilesPlacement();
     void updaterIsNeverCopied();
-    void rollbackAfterMidCopyFailure();
+    void failedApplyRestoresExactly_data();
+    void failedApplyRestoresExactly();
+    void failedBackupStopsTheApply_data();
     void failedBackupStopsTheApply();
-    void failedTopLevelBackupStopsTheApply();
     void backupSpecialFiles();
     void replaceSpecialFilesWithoutDownloads();
     void copyFileOntoUndeletableTarget();
@@ -49,15 +53,11 @@ private slots:
     void copyDirectoryStopsAtThirdFile();
     void copyDirectoryOfEmptyDirectory();
     void hiddenFilesAreLeftAlone();
-    void helperRoleSuccess();
-    void helperRoleRollsBack_data();
-    void helperRoleRollsBack();
-    void unusableBackupValueIsRefused();
+    void helperRoleFinishesTheApply_data();
+    void helperRoleFinishesTheApply();
     void unsafeWorkDirsAreRefused_data();
     void unsafeWorkDirsAreRefused();
     void releaseWithUpdateIniApplies();
-    void failedApplyRestoresExactly();
-    void missingHelperRefusesBeforeTouching();
 
 private:
     void makeController(const QByteArray &extraConfig = QByteArray());
@@ -166,50 +166,39 @@ void TestApplyFlow::updaterIsNeverCopied()
     QVERIFY(!app->exists(QStringLiteral("client-started")));
 }
 
-void TestApplyFlow::rollbackAfterMidCopyFailure()
+void TestApplyFlow::failedBackupStopsTheApply_data()
 {
-    makeController();
-    app->write(QStringLiteral("lib/1.txt"), "old 1");
-    app->write(QStringLiteral("lib/2.txt"), "old 2");
-    // A regular file where the update needs a directory: the third entry fails.
-    app->write(QStringLiteral("lib/zz"), "blocker");
-    app->write(QStringLiteral("UpdateTmpFiles/lib/1.txt"), "new 1");
-    app->write(QStringLiteral("UpdateTmpFiles/lib/2.txt"), "new 2");
-    app->write(QStringLiteral("UpdateTmpFiles/lib/zz/3.txt"), "new 3");
-
-    controller->onUpdateResult(true);
-    QCOMPARE(app->read(QStringLiteral("lib/1.txt")), QByteArray("old 1"));
-    QCOMPARE(app->read(QStringLiteral("lib/2.txt")), QByteArray("old 2"));
-    QCOMPARE(app->read(QStringLiteral("lib/zz")), QByteArray("blocker"));
-    QVERIFY2(!app->exists(QStringLiteral("UpdateTmpFiles")), "a successful rollback removes the downloads");
-    QVERIFY(!app->exists(QStringLiteral("Backup")));
-    QVERIFY2(!clientStarted(1500), "the client is not started after a rollback");
+    QTest::addColumn<QByteArray>("extraConfig");
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("cause");
+    // The cause is a file written before the run.
+    QTest::newRow("backup copy's parent is a regular file") << QByteArray() << QStringLiteral("lib/a.txt")
+                                                            << QStringLiteral("Backup/lib");
+    QTest::newRow("backup directory is a regular file") << QByteArray() << QStringLiteral("top.txt")
+                                                        << QStringLiteral("Backup");
+    // A new updater needs the helper; without it nothing is touched.
+    QTest::newRow("helper for a new updater missing") << QByteArray("UpdateHelperExe=missing_helper\n")
+                                                      << QStringLiteral("lib.dll")
+                                                      << QStringLiteral("UpdateTmpFiles/update.exe");
 }
 
 void TestApplyFlow::failedBackupStopsTheApply()
 {
-    makeController();
-    app->write(QStringLiteral("lib/a.txt"), "installed");
-    app->write(QStringLiteral("UpdateTmpFiles/lib/a.txt"), "downloaded");
-    // The backup copy cannot be made: its parent is a regular file.
-    app->write(QStringLiteral("Backup/lib"), "blocker");
+    QFETCH(QByteArray, extraConfig);
+    QFETCH(QString, file);
+    QFETCH(QString, cause);
+    makeController(extraConfig);
+    app->write(file, "installed");
+    app->write(QStringLiteral("UpdateTmpFiles/") + file, "downloaded");
+    app->write(cause, "in the way");
 
     QVERIFY(!controller->backupFiles());
     controller->onUpdateResult(true);
-    QCOMPARE(app->read(QStringLiteral("lib/a.txt")), QByteArray("installed"));
-    QVERIFY(app->exists(QStringLiteral("UpdateTmpFiles/lib/a.txt")));
-
-}
-
-void TestApplyFlow::failedTopLevelBackupStopsTheApply()
-{
-    makeController();
-    app->write(QStringLiteral("top.txt"), "installed top");
-    app->write(QStringLiteral("UpdateTmpFiles/top.txt"), "downloaded top");
-    app->write(QStringLiteral("Backup"), "a regular file where the backup directory goes");
-    QVERIFY(!controller->backupFiles());
-    controller->onUpdateResult(true);
-    QCOMPARE(app->read(QStringLiteral("top.txt")), QByteArray("installed top"));
+    QCOMPARE(app->read(file), QByteArray("installed"));
+    QVERIFY(app->exists(QStringLiteral("UpdateTmpFiles/") + file));
+    QVERIFY(!app->exists(QStringLiteral("Backup/apply.journal")));
+    QVERIFY(!app->exists(QStringLiteral("Backup/") + file));
+    QVERIFY(!clientStarted(1500));
 }
 
 void TestApplyFlow::backupSpecialFiles()
@@ -307,41 +296,31 @@ void TestApplyFlow::applySelfUpdate()
     QCOMPARE(app->read(QStringLiteral("lib.dll")), QByteArray("new"));
 }
 
-void TestApplyFlow::helperRoleSuccess()
-{
-    makeController("UpdateHelperExe=" HELPER_SCRIPT "\n");
-    applySelfUpdate();
-    app->write(QStringLiteral("UpdateTmp/update.exe"), "moved-aside updater");
-    QVERIFY(!controller->parseArguments({QStringLiteral("update"), QStringLiteral("updatehelper"),
-                                         QStringLiteral("HelperSuccess")}));
-    QVERIFY(controller->runHelperRole());
-    QCOMPARE(app->read(QStringLiteral("lib.dll")), QByteArray("new"));
-    QVERIFY(!app->exists(QStringLiteral("Backup")));
-    QVERIFY(!app->exists(QStringLiteral("UpdateTmpFiles")));
-    QVERIFY(!app->exists(QStringLiteral("UpdateTmp/update.exe")));
-    QVERIFY(!app->exists(QStringLiteral(".update-apply")));
-    QVERIFY(clientStarted(10000));
-}
-
-void TestApplyFlow::helperRoleRollsBack_data()
+void TestApplyFlow::helperRoleFinishesTheApply_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<bool>("changedConfig");
-    const QStringList failed{QStringLiteral("updatehelper"), QStringLiteral("HelperFaile")};
-    QTest::newRow("HelperFaile") << failed << false;
-    QTest::newRow("no result word") << QStringList{QStringLiteral("updatehelper")} << false;
-    QTest::newRow("result word in other case") << QStringList{QStringLiteral("updatehelper"),
-                                                              QStringLiteral("helpersuccess")} << false;
+    QTest::addColumn<bool>("success");
+    const QString role = QStringLiteral("updatehelper");
+    const QStringList failed{role, QStringLiteral("HelperFaile")};
+    QTest::newRow("HelperSuccess keeps the update")
+        << QStringList{QStringLiteral("update"), role, QStringLiteral("HelperSuccess")} << false << true;
+    QTest::newRow("HelperFaile") << failed << false << false;
+    QTest::newRow("no result word") << QStringList{role} << false << false;
+    QTest::newRow("result word in other case") << QStringList{role, QStringLiteral("helpersuccess")} << false << false;
     // The release moved both directories; the journal still knows the old ones.
-    QTest::newRow("system.cfg changed by the release") << failed << true;
+    QTest::newRow("system.cfg changed by the release") << failed << true << false;
 }
 
-void TestApplyFlow::helperRoleRollsBack()
+void TestApplyFlow::helperRoleFinishesTheApply()
 {
     QFETCH(QStringList, arguments);
     QFETCH(bool, changedConfig);
+    QFETCH(bool, success);
     makeController("UpdateHelperExe=" HELPER_SCRIPT "\n");
     applySelfUpdate();
+    if (success)
+        app->write(QStringLiteral("UpdateTmp/update.exe"), "moved-aside updater");
     if (changedConfig) {
         controller.reset();
         app->write(QStringLiteral("system.cfg"), "[Paths]\nTemp=ElsewhereTmp\nBackup=ElsewhereBak\n[Update]\nHostExe=" CLIENT_SCRIPT "\n");
@@ -352,62 +331,47 @@ void TestApplyFlow::helperRoleRollsBack()
     }
     QVERIFY(!controller->parseArguments(arguments));
     QVERIFY(controller->runHelperRole());
-    QCOMPARE(app->read(QStringLiteral("lib.dll")), QByteArray("old"));
+    QCOMPARE(app->read(QStringLiteral("lib.dll")), QByteArray(success ? "new" : "old"));
+    QCOMPARE(app->read(QStringLiteral("added.txt")), QByteArray(success ? "added" : "<missing>"));
     QCOMPARE(app->read(QStringLiteral("update.exe")), QByteArray("old updater"));
-    QVERIFY(!app->exists(QStringLiteral("added.txt")));
     QVERIFY(!app->exists(QStringLiteral("Backup")));
     QVERIFY(!app->exists(QStringLiteral("UpdateTmpFiles")));
-    QVERIFY(!clientStarted(1500));
-}
-
-void TestApplyFlow::unusableBackupValueIsRefused()
-{
-    app->write(QStringLiteral("keep.txt"), "keep");
-    for (const QByteArray &cfg : {QByteArray("[Paths]\nTemp=UpdateTmpFiles\n"),
-                                  QByteArray("[Paths]\nTemp=UpdateTmpFiles\nBackup=.\n")}) {
-        app->write(QStringLiteral("system.cfg"), cfg);
-        CConfigManager::instance().useConfigFile(app->path(QStringLiteral("system.cfg")));
-        CControler refused;
-        refused.setAppDirectory(app->path());
-        QVERIFY(!refused.initialize());
-    }
-    QCOMPARE(app->read(QStringLiteral("keep.txt")), QByteArray("keep"));
+    QVERIFY(!app->exists(QStringLiteral("UpdateTmp/update.exe")));
+    QVERIFY(!app->exists(QStringLiteral(".update-apply")));
+    QCOMPARE(clientStarted(success ? 10000 : 1500), success);
 }
 
 void TestApplyFlow::unsafeWorkDirsAreRefused_data()
 {
-    QTest::addColumn<QString>("tempValue");
+    QTest::addColumn<QByteArray>("paths");
     QTest::addColumn<bool>("accepted");
+    QTest::newRow("Backup not configured") << QByteArray("Temp=UpdateTmpFiles\n") << false;
+    QTest::newRow("Backup is the installation") << QByteArray("Temp=UpdateTmpFiles\nBackup=.\n") << false;
     // "x" beside the installation holds someone else's files.
-    QTest::newRow("a foreign sibling") << QStringLiteral("../x") << false;
-    QTest::newRow("the installation through a link") << QStringLiteral("lnk/../../../app") << false;
-    QTest::newRow("a new sibling") << QStringLiteral("../fresh") << true;
+    QTest::newRow("Temp in a foreign sibling") << QByteArray("Backup=Backup\nTemp=../x\n") << false;
+    QTest::newRow("Temp the installation through a link") << QByteArray("Backup=Backup\nTemp=lnk/../../../app\n")
+                                                           << false;
+    QTest::newRow("Temp a new sibling") << QByteArray("Backup=Backup\nTemp=../fresh\n") << true;
 }
 
 void TestApplyFlow::unsafeWorkDirsAreRefused()
 {
-    QFETCH(QString, tempValue);
+    QFETCH(QByteArray, paths);
     QFETCH(bool, accepted);
 #ifdef Q_OS_WIN
-    if (tempValue.startsWith(QLatin1String("lnk/")))
+    if (paths.contains("lnk/"))
         QSKIP("QFile::link makes a shortcut on Windows, an ordinary file; a symbolic link needs a privilege");
 #endif // Q_OS_WIN
     QTemporaryDir root;
     const QString appDir = root.filePath(QStringLiteral("app"));
-    const auto put = [&root](const QString &rel) {
-        QDir().mkpath(QFileInfo(root.filePath(rel)).absolutePath());
-        QFile file(root.filePath(rel));
-        return file.open(QIODevice::WriteOnly) && file.write("keep") == 4;
-    };
-    QVERIFY(put(QStringLiteral("x/mine.txt")) && put(QStringLiteral("app/update.exe"))
-            && put(QStringLiteral("app/data.txt")));
+    const QStringList kept{QStringLiteral("x/mine.txt"), QStringLiteral("app/update.exe"),
+                           QStringLiteral("app/data.txt")};
+    for (const QString &rel : kept)
+        QVERIFY(writeTestFile(root.filePath(rel), "keep"));
     QVERIFY(QDir().mkpath(root.filePath(QStringLiteral("d1/d2/d3"))));
     QVERIFY(QFile::link(root.filePath(QStringLiteral("d1/d2/d3")), appDir + QStringLiteral("/lnk")));
-    QFile cfg(appDir + QStringLiteral("/system.cfg"));
-    QVERIFY(cfg.open(QIODevice::WriteOnly));
-    cfg.write("[Paths]\nBackup=Backup\nTemp=" + tempValue.toUtf8() + "\n");
-    cfg.close();
-    CConfigManager::instance().useConfigFile(cfg.fileName());
+    QVERIFY(writeTestFile(appDir + QStringLiteral("/system.cfg"), "[Paths]\n" + paths));
+    CConfigManager::instance().useConfigFile(appDir + QStringLiteral("/system.cfg"));
 
     CControler runner;
     runner.setAppDirectory(appDir);
@@ -417,8 +381,8 @@ void TestApplyFlow::unsafeWorkDirsAreRefused()
         QVERIFY(InstallLayout::prepareWorkDir(runner.tempDirectoryPath()));
         QVERIFY(QFileInfo::exists(root.filePath(QStringLiteral("fresh/") + InstallLayout::markerName())));
     }
-    for (const char *rel : {"x/mine.txt", "app/update.exe", "app/data.txt"})
-        QVERIFY2(QFileInfo(root.filePath(QString::fromLatin1(rel))).isFile(), rel);
+    for (const QString &rel : kept)
+        QCOMPARE(readTestFile(root.filePath(rel)), QByteArray("keep"));
 }
 
 void TestApplyFlow::releaseWithUpdateIniApplies()
@@ -442,43 +406,52 @@ bool TestApplyFlow::canChattr()
     return ok;
 }
 
-void TestApplyFlow::failedApplyRestoresExactly()
+void TestApplyFlow::failedApplyRestoresExactly_data()
 {
-    makeController();
-    if (!canChattr())
-        QSKIP("chattr +i is not available here");
-    app->write(QStringLiteral("a.txt"), "old a");
-    app->write(QStringLiteral("md5.txt"), "old manifest");
-    app->write(QStringLiteral("UpdateTmpFiles/a.txt"), "new a");
-    app->write(QStringLiteral("UpdateTmpFiles/new/added.txt"), "added");
-    // No update.ini was installed; the failed update must not leave one. The
-    // manifest, installed last, cannot be replaced.
-    app->write(QStringLiteral("update/updateTmp.ini"), "server ini");
-    app->write(QStringLiteral("update/md5Tmp.txt"), "server manifest");
-    const QString locked = app->path(QStringLiteral("md5.txt"));
-    QCOMPARE(QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), locked}), 0);
-    controller->onUpdateResult(true);
-    QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), locked});
-    QCOMPARE(app->read(QStringLiteral("a.txt")), QByteArray("old a"));
-    QCOMPARE(app->read(QStringLiteral("md5.txt")), QByteArray("old manifest"));
-    QVERIFY(!app->exists(QStringLiteral("update/update.ini")));
-    QVERIFY(!app->exists(QStringLiteral("new")));
-    QVERIFY(!app->exists(QStringLiteral("Backup")));
-    QVERIFY(!app->exists(QStringLiteral(".update-apply")));
+    QTest::addColumn<Files>("installed");
+    QTest::addColumn<Files>("downloaded");
+    QTest::addColumn<QString>("locked");
+    QTest::addColumn<QStringList>("gone");
+    // A regular file where the update needs a directory: the third entry fails.
+    QTest::newRow("mid-copy failure") << Files{{"lib/1.txt", "old 1"}, {"lib/2.txt", "old 2"}, {"lib/zz", "blocker"}}
+                                      << Files{{"lib/1.txt", "new 1"}, {"lib/2.txt", "new 2"}, {"lib/zz/3.txt", "new 3"}}
+                                      << QString() << QStringList();
+    // The manifest, installed last, cannot be replaced; no update.ini was
+    // installed and the failed update must not leave one.
+    QTest::newRow("manifest cannot be replaced")
+        << Files{{"a.txt", "old a"}, {"md5.txt", "old manifest"}}
+        << Files{{"a.txt", "new a"}, {"new/added.txt", "added"}} << QStringLiteral("md5.txt")
+        << QStringList{QStringLiteral("new")};
 }
 
-void TestApplyFlow::missingHelperRefusesBeforeTouching()
+void TestApplyFlow::failedApplyRestoresExactly()
 {
-    makeController("UpdateHelperExe=missing_helper\n");
-    app->write(QStringLiteral("lib.dll"), "old");
-    app->write(QStringLiteral("UpdateTmpFiles/update.exe"), "new updater");
-    app->write(QStringLiteral("UpdateTmpFiles/lib.dll"), "new");
-    QVERIFY(!controller->backupFiles());
+    QFETCH(Files, installed);
+    QFETCH(Files, downloaded);
+    QFETCH(QString, locked);
+    QFETCH(QStringList, gone);
+    makeController();
+    if (!locked.isEmpty() && !canChattr())
+        QSKIP("chattr +i is not available here");
+    for (auto it = installed.cbegin(); it != installed.cend(); ++it)
+        app->write(QString::fromUtf8(it.key()), it.value());
+    for (auto it = downloaded.cbegin(); it != downloaded.cend(); ++it)
+        app->write(QStringLiteral("UpdateTmpFiles/") + QString::fromUtf8(it.key()), it.value());
+    app->write(QStringLiteral("update/updateTmp.ini"), "server ini");
+    app->write(QStringLiteral("update/md5Tmp.txt"), "server manifest");
+    const QStringList lock{QStringLiteral("+i"), app->path(locked)};
+    if (!locked.isEmpty())
+        QCOMPARE(QProcess::execute(QStringLiteral("chattr"), lock), 0);
     controller->onUpdateResult(true);
-    QCOMPARE(app->read(QStringLiteral("lib.dll")), QByteArray("old"));
-    QVERIFY(!app->exists(QStringLiteral("Backup/apply.journal")));
-    QVERIFY(!app->exists(QStringLiteral("Backup/lib.dll")));
-    QVERIFY(!clientStarted(1500));
+    if (!locked.isEmpty())
+        QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), app->path(locked)});
+    for (auto it = installed.cbegin(); it != installed.cend(); ++it)
+        QCOMPARE(app->read(QString::fromUtf8(it.key())), it.value());
+    gone << QStringLiteral("UpdateTmpFiles") << QStringLiteral("update/update.ini") << QStringLiteral("Backup")
+         << QStringLiteral(".update-apply");
+    for (const QString &path : qAsConst(gone))
+        QVERIFY2(!app->exists(path), qPrintable(path));
+    QVERIFY2(!clientStarted(1500), "the client is not started after a rollback");
 }
 
 QTEST_MAIN(TestApplyFlow)

@@ -45,6 +45,9 @@ public:
     QString releaseVersion() const override { return QStringLiteral("9.9"); }
 };
 
+// What the scripted TCP service does with a version check.
+enum TcpScript { Silent, NoUpdate, Offer, OfferWithoutFiles, ErrorReply };
+
 } // namespace
 
 // Transport choice of the update model against real local servers: a TCP
@@ -56,28 +59,23 @@ class TestUpdateModel : public QObject
 private slots:
     void init();
     void cleanup();
-    void nothingUsable();
-    void tcpReplyWithoutUpdate();
+    void checkPicksTransportAndResult_data();
+    void checkPicksTransportAndResult();
     void tcpReplyWithUpdate();
-    void tcpOfferWithoutFilesIsNothingToDo();
-    void silentTcpServiceFallsBackToHttp();
-    void silentTcpServiceWithoutHttpFails();
-    void tcpErrorReplyIsAFailedCheck();
-    void unreachableHttpServerFails();
-    void unparsableVersionFileFails();
-    void sameHttpVersionIsNothingToDo();
     void closedWindowEndsTheRunAsFailed_data();
     void closedWindowEndsTheRunAsFailed();
     void anyTransportFitsTheModel_data();
     void anyTransportFitsTheModel();
 
 private:
+    QByteArray expand(QByteArray config) const;
     int check(const QByteArray &config);
-    void answerVersion(bool hasUpdate, int fileCount = 1);
+    void answerVersion(TcpScript script);
 
     std::unique_ptr<Installation> app;
     std::unique_ptr<ScriptedServer> tcp;
     std::unique_ptr<TestHttpServer> http;
+    QString url;
     std::unique_ptr<Widget> dialog;
     std::unique_ptr<UpdateWidget> window;
     std::unique_ptr<CUpdateModel> model;
@@ -89,6 +87,7 @@ void TestUpdateModel::init()
     tcp = std::make_unique<ScriptedServer>();
     http = std::make_unique<TestHttpServer>();
     QVERIFY(http->start());
+    url = http->baseUrl();
 }
 
 void TestUpdateModel::cleanup()
@@ -101,9 +100,17 @@ void TestUpdateModel::cleanup()
     app.reset();
 }
 
+/// @p config with "$TCP" standing for the [Server] lines of the TCP service
+/// and "$URL" for the HTTP server's base URL.
+QByteArray TestUpdateModel::expand(QByteArray config) const
+{
+    config.replace("$TCP", "[Server]\nUpdateServer=127.0.0.1\nUpdatePort=" + QByteArray::number(tcp->port()) + "\n");
+    return config.replace("$URL", url.toUtf8());
+}
+
 int TestUpdateModel::check(const QByteArray &config)
 {
-    app->writeConfig(config);
+    app->writeConfig(expand(config));
     CConfigManager::instance().useConfigFile(app->path(QStringLiteral("system.cfg")));
     dialog = std::make_unique<Widget>(CConfigManager::instance(), app->path());
     window = std::make_unique<UpdateWidget>(nullptr);
@@ -112,38 +119,90 @@ int TestUpdateModel::check(const QByteArray &config)
     return model->checkForUpdate();
 }
 
-void TestUpdateModel::answerVersion(bool hasUpdate, int fileCount)
+void TestUpdateModel::answerVersion(TcpScript script)
 {
-    tcp->setHandler([hasUpdate, fileCount](QTcpSocket *connection, const Packet &request) {
-        if (request.type != TcpProtocol::VersionCheck)
+    tcp->setHandler([script](QTcpSocket *connection, const Packet &request) {
+        if (request.type != TcpProtocol::VersionCheck || script == Silent)
             return;
+        if (script == ErrorReply) {
+            ScriptedServer::send(connection, TcpProtocol::ErrorReply, QByteArray());
+            return;
+        }
         QVector<RemoteFileEntry> files;
-        for (int i = 0; i < fileCount; ++i)
-            files.append(TcpMessages::makeRemoteFileEntry(QStringLiteral("bin"), QStringLiteral("a%1.dll").arg(i)));
+        if (script != OfferWithoutFiles)
+            files.append(TcpMessages::makeRemoteFileEntry(QStringLiteral("bin"), QStringLiteral("a0.dll")));
         ScriptedServer::send(connection, TcpProtocol::VersionReply,
-                             TcpMessages::buildVersionReply(hasUpdate, QStringLiteral("2.0"), 1, files));
+                             TcpMessages::buildVersionReply(script != NoUpdate, QStringLiteral("2.0"), 1, files));
     });
 }
 
-QByteArray tcpConfig(quint16 port, bool http)
+void TestUpdateModel::checkPicksTransportAndResult_data()
 {
-    return "[Server]\nUpdateServer=127.0.0.1\nUpdatePort=" + QByteArray::number(port) +
-           "\n[Update]\nHttpEnable=" + (http ? "true" : "false") + "\n";
+    QTest::addColumn<QByteArray>("config"); // see expand()
+    QTest::addColumn<int>("tcpScript");
+    QTest::addColumn<QByteArray>("serverIni");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<int>("transport");
+    QTest::addColumn<QString>("error"); // a pattern for the error text; "$URL" as in config
+    QTest::addColumn<bool>("httpDown");
+    QTest::addColumn<QStringList>("httpRequests");
+
+    const int tcp = CUpdateModel::Tcp;
+    const int http = CUpdateModel::Http;
+    const QByteArray tcpOnly = "$TCP[Update]\nHttpEnable=false\n";
+    const QByteArray httpOnly = "[Update]\nURL=$URL\n";
+    const QStringList none;
+    const QString noError = QStringLiteral("^$");
+    const QStringList ini{QStringLiteral("/update.ini")};
+    const char *installedIni = "[Version]\nFolder=R1\nVersion=1.0\n";
+    QTest::newRow("nothing usable") << QByteArray("[Update]\nHttpEnable=false\n") << int(Silent) << QByteArray()
+                                    << -1 << tcp << QStringLiteral("^TCP升级服务连接失败$") << false << none;
+    QTest::newRow("TCP reply without update") << QByteArray("$TCP[Update]\nHttpEnable=true\n") << int(NoUpdate)
+                                              << QByteArray() << 0 << tcp << noError << false << none;
+    QTest::newRow("TCP offer without files is nothing to do")
+        << tcpOnly << int(OfferWithoutFiles) << QByteArray() << 0 << tcp << noError << false << none;
+    // The service accepts the connection but never answers the version check
+    // (an empty pattern: the TCP failure's text may stay after the HTTP check).
+    QTest::newRow("silent TCP service falls back to HTTP")
+        << QByteArray("$TCP[Update]\nHttpEnable=true\nURL=$URL\n") << int(Silent)
+        << QByteArray("[Version]\nFolder=R2\nVersion=2.0\n") << 1 << http << QString() << false
+        << QStringList{QStringLiteral("/update.ini"), QStringLiteral("/R2/md5.txt")};
+    QTest::newRow("silent TCP service without HTTP fails")
+        << tcpOnly << int(Silent) << QByteArray() << -1 << tcp << QStringLiteral("版本检查超时") << false << none;
+    QTest::newRow("TCP error reply is a failed check")
+        << tcpOnly << int(ErrorReply) << QByteArray() << -1 << tcp << QStringLiteral("服务器返回错误") << false << none;
+    QTest::newRow("unreachable HTTP server") << httpOnly << int(Silent) << QByteArray() << -1 << http
+                                             << QStringLiteral("^下载$URLupdate\\.ini失败$") << true << none;
+    QTest::newRow("unparsable version file") << httpOnly << int(Silent) << QByteArray("[Version]\nVersion=2.0\n") << -1
+                                             << http << QStringLiteral("^服务端版本解析失败$") << false << ini;
+    QTest::newRow("same HTTP version is nothing to do") << httpOnly << int(Silent) << QByteArray(installedIni) << 0
+                                                        << http << noError << false << ini;
 }
 
-void TestUpdateModel::nothingUsable()
+void TestUpdateModel::checkPicksTransportAndResult()
 {
-    QCOMPARE(check("[Update]\nHttpEnable=false\n"), -1);
-    QCOMPARE(model->errorText(), QStringLiteral("TCP升级服务连接失败"));
-}
+    QFETCH(QByteArray, config);
+    QFETCH(int, tcpScript);
+    QFETCH(QByteArray, serverIni);
+    QFETCH(int, result);
+    QFETCH(int, transport);
+    QFETCH(QString, error);
+    QFETCH(bool, httpDown);
+    QFETCH(QStringList, httpRequests);
+    answerVersion(TcpScript(tcpScript));
+    if (!serverIni.isEmpty())
+        http->setFile(QStringLiteral("/update.ini"), serverIni);
+    http->setFile(QStringLiteral("/R2/md5.txt"), "0123456789abcdef0123456789abcdef\t/a.dll\r\n");
+    app->write(QStringLiteral("update/update.ini"), "[Version]\nFolder=R1\nVersion=1.0\n");
+    if (httpDown)
+        http.reset(); // nothing listens there any more
 
-void TestUpdateModel::tcpReplyWithoutUpdate()
-{
-    answerVersion(false);
-    QCOMPARE(check(tcpConfig(tcp->port(), true)), 0);
-    QCOMPARE(model->transport(), int(CUpdateModel::Tcp));
-    QVERIFY(model->errorText().isEmpty());
-    QCOMPARE(http->requests().size(), 0);
+    QCOMPARE(check(config), result);
+    QCOMPARE(model->transport(), transport);
+    const QRegularExpression errorPattern(error.replace(QLatin1String("$URL"), QRegularExpression::escape(url)));
+    QVERIFY2(errorPattern.match(model->errorText()).hasMatch(), qPrintable(model->errorText()));
+    if (http)
+        QCOMPARE(http->requests(), httpRequests);
 }
 
 void TestUpdateModel::tcpReplyWithUpdate()
@@ -155,8 +214,8 @@ void TestUpdateModel::tcpReplyWithUpdate()
         }
         return QString();
     };
-    answerVersion(true);
-    QCOMPARE(check(tcpConfig(tcp->port(), false)), 1);
+    answerVersion(Offer);
+    QCOMPARE(check("$TCP[Update]\nHttpEnable=false\n"), 1);
     QCOMPARE(model->transport(), int(CUpdateModel::Tcp));
     // Only the driver's window comes up: the controller's idle copy would sit
     // under it, stale at "准备就绪".
@@ -178,65 +237,6 @@ void TestUpdateModel::tcpReplyWithUpdate()
     QCOMPARE(tcpStatus(), QStringLiteral("升级成功"));
 }
 
-void TestUpdateModel::tcpOfferWithoutFilesIsNothingToDo()
-{
-    answerVersion(true, 0);
-    QCOMPARE(check(tcpConfig(tcp->port(), false)), 0);
-    QVERIFY(model->errorText().isEmpty());
-}
-
-void TestUpdateModel::silentTcpServiceFallsBackToHttp()
-{
-    // The service accepts the connection but never answers the version check.
-    http->setFile(QStringLiteral("/update.ini"), "[Version]\nFolder=R2\nVersion=2.0\n");
-    http->setFile(QStringLiteral("/R2/md5.txt"), "0123456789abcdef0123456789abcdef\t/a.dll\r\n");
-    const QByteArray config = tcpConfig(tcp->port(), true) + "URL=" + http->baseUrl().toUtf8() + "\n";
-    QCOMPARE(check(config), 1);
-    QCOMPARE(model->transport(), int(CUpdateModel::Http));
-    QVERIFY(http->requestCount(QStringLiteral("/update.ini")) == 1);
-}
-
-void TestUpdateModel::silentTcpServiceWithoutHttpFails()
-{
-    QCOMPARE(check(tcpConfig(tcp->port(), false)), -1);
-    QVERIFY(!model->errorText().isEmpty());
-    QVERIFY(model->errorText() != QStringLiteral("TCP升级服务连接失败"));
-}
-
-void TestUpdateModel::tcpErrorReplyIsAFailedCheck()
-{
-    tcp->setHandler([](QTcpSocket *connection, const Packet &request) {
-        if (request.type == TcpProtocol::VersionCheck)
-            ScriptedServer::send(connection, TcpProtocol::ErrorReply, QByteArray());
-    });
-    QCOMPARE(check(tcpConfig(tcp->port(), false)), -1);
-    QVERIFY2(model->errorText().contains(QStringLiteral("服务器返回错误")), qPrintable(model->errorText()));
-}
-
-void TestUpdateModel::unreachableHttpServerFails()
-{
-    const QString url = http->baseUrl();
-    http.reset(); // nothing listens there any more
-    QCOMPARE(check("[Update]\nURL=" + url.toUtf8() + "\n"), -1);
-    QCOMPARE(model->errorText(), QStringLiteral("下载%1失败").arg(url + QStringLiteral("update.ini")));
-    QCOMPARE(model->transport(), int(CUpdateModel::Http));
-}
-
-void TestUpdateModel::unparsableVersionFileFails()
-{
-    http->setFile(QStringLiteral("/update.ini"), "[Version]\nVersion=2.0\n");
-    QCOMPARE(check("[Update]\nURL=" + http->baseUrl().toUtf8() + "\n"), -1);
-    QCOMPARE(model->errorText(), QStringLiteral("服务端版本解析失败"));
-}
-
-void TestUpdateModel::sameHttpVersionIsNothingToDo()
-{
-    http->setFile(QStringLiteral("/update.ini"), "[Version]\nFolder=R1\nVersion=1.0\n");
-    app->write(QStringLiteral("update/update.ini"), "[Version]\nFolder=R1\nVersion=1.0\n");
-    QCOMPARE(check("[Update]\nURL=" + http->baseUrl().toUtf8() + "\n"), 0);
-    QVERIFY(model->errorText().isEmpty());
-}
-
 void TestUpdateModel::closedWindowEndsTheRunAsFailed_data()
 {
     QTest::addColumn<bool>("overTcp");
@@ -256,9 +256,8 @@ void TestUpdateModel::closedWindowEndsTheRunAsFailed()
     http->setFile(QStringLiteral("/update.ini"), "[Version]\nFolder=R2\nVersion=2.0\n");
     http->setFile(QStringLiteral("/R2/md5.txt"), "0123456789abcdef0123456789abcdef\t/a.dll\r\n");
     http->setStall(QStringLiteral("/R2/a.dll"), 0);
-    answerVersion(true);
-    app->writeConfig(overTcp ? tcpConfig(tcp->port(), false)
-                             : "[Update]\nHostExe=client.sh\nURL=" + http->baseUrl().toUtf8() + "\n");
+    answerVersion(Offer);
+    app->writeConfig(expand(overTcp ? "$TCP[Update]\nHttpEnable=false\n" : "[Update]\nHostExe=client.sh\nURL=$URL\n"));
     CConfigManager::instance().useConfigFile(app->path(QStringLiteral("system.cfg")));
     CControler controller;
     controller.setAppDirectory(app->path());

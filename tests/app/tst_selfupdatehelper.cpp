@@ -1,6 +1,5 @@
 #include "app/cselfupdatehelper.h"
 #include "app/instanceguard.h"
-#include "config/cconfigmanager.h"
 #include "testinstallation.h"
 
 #include <QDir>
@@ -8,7 +7,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <atomic>
@@ -30,14 +28,13 @@ bool chattr(const QString &flag, const QString &path)
     return QProcess::execute(QStringLiteral("chattr"), {flag, path}) == 0;
 }
 
-/// A sample installation: system.cfg, an installed updater and a new one
-/// in the temporary area, plus whatever a test row changes before the run.
-struct SampleInstall
+/// The shared installation set up for the helper: system.cfg, an installed
+/// updater and a new one in the temporary area, plus whatever a test row
+/// changes before the run.
+struct HelperInstall : TestInstallation
 {
-    QTemporaryDir dir;
     QString updateExe = QStringLiteral("update_old.exe");
     QString temp = QStringLiteral("temp/");
-    std::unique_ptr<CConfigManager> config;
     QStringList arguments = kArguments;
     int waitTimeoutMs = 2000;
     std::function<void()> afterMoveAside;
@@ -45,31 +42,32 @@ struct SampleInstall
     bool immutable = false;
     QString skipReason;
 
-    ~SampleInstall()
+    ~HelperInstall()
     {
         if (immutable)
-            chattr(QStringLiteral("-i"), dir.path());
+            chattr(QStringLiteral("-i"), root());
     }
 
     /// Writes the files once; later calls only report whether that worked.
+    /// system.cfg comes last, so that only a complete set-up counts as done.
     bool create()
     {
-        if (config)
+        if (isValid())
             return true;
         QByteArray cfg = "[Update]\nHostExe=client.sh\nUpdateHelperExe=update_helper\n";
         if (!updateExe.isNull())
             cfg += "UpdateExe=" + updateExe.toUtf8() + "\n";
         cfg += "[Paths]\nBackup=backup/\nTemp=" + temp.toUtf8() + "\n";
-        const QString cfgPath = path(QStringLiteral("system.cfg"));
-        if (!dir.isValid() || !writeTestFile(cfgPath, cfg) || !writeTestFile(installed(), kOldBytes)
+        if (root().isEmpty() || !writeTestFile(installed(), kOldBytes)
             || !QFile::setPermissions(installed(), QFile::permissions(installed()) | QFileDevice::ExeOwner))
             return false;
-        config = std::make_unique<CConfigManager>(cfgPath, cfgPath);
-        return temp.isEmpty() || temp.startsWith(QLatin1String(".."))
-            || writeTestFile(path(temp + QStringLiteral("/update.exe")), kNewBytes);
+        if (!temp.isEmpty() && !temp.startsWith(QLatin1String(".."))
+            && !writeTestFile(path(temp + QStringLiteral("/update.exe")), kNewBytes))
+            return false;
+        writeSystemConfig(cfg);
+        return isValid();
     }
 
-    QString path(const QString &relative) const { return dir.path() + QLatin1Char('/') + relative; }
     QString installed() const { return path(QStringLiteral("update.exe")); }
     QString incoming() const { return path(QStringLiteral("temp/update.exe")); }
     QString staging() const { return path(QStringLiteral("update.exe.new")); }
@@ -77,7 +75,7 @@ struct SampleInstall
 
     std::unique_ptr<CSelfUpdateHelper> helper() const
     {
-        auto h = std::make_unique<CSelfUpdateHelper>(*config, dir.path());
+        auto h = std::make_unique<CSelfUpdateHelper>(config(), root());
         h->setWaitTimeout(waitTimeoutMs);
         h->setPollInterval(10);
         h->setAfterMoveAsideHook(afterMoveAside);
@@ -88,12 +86,12 @@ struct SampleInstall
 /// Prepares an installation before the helper runs; false when that failed.
 /// Settings are changed before the files are created, never by rewriting
 /// system.cfg: the toolkit caches it by path, size and time.
-using Setup = std::function<bool(SampleInstall &)>;
+using Setup = std::function<bool(HelperInstall &)>;
 
 /// Settings; a null @p updateExe or @p temp leaves the key out.
 Setup configured(const char *updateExe, const char *temp)
 {
-    return [=](SampleInstall &inst) {
+    return [=](HelperInstall &inst) {
         inst.updateExe = QString::fromUtf8(updateExe);
         inst.temp = QString::fromUtf8(temp);
         return true;
@@ -102,21 +100,21 @@ Setup configured(const char *updateExe, const char *temp)
 
 Setup writing(const char *relative, const QByteArray &data)
 {
-    return [=](SampleInstall &inst) {
+    return [=](HelperInstall &inst) {
         return inst.create() && writeTestFile(inst.path(QString::fromUtf8(relative)), data);
     };
 }
 
 Setup removing(const char *relative)
 {
-    return [=](SampleInstall &inst) {
+    return [=](HelperInstall &inst) {
         return inst.create() && QFile::remove(inst.path(QString::fromUtf8(relative)));
     };
 }
 
 Setup replacingWithDirectory(const char *relative)
 {
-    return [=](SampleInstall &inst) {
+    return [=](HelperInstall &inst) {
         if (!inst.create())
             return false;
         QFile::remove(inst.path(QString::fromUtf8(relative)));
@@ -126,7 +124,7 @@ Setup replacingWithDirectory(const char *relative)
 
 Setup withArguments(const QStringList &arguments)
 {
-    return [=](SampleInstall &inst) {
+    return [=](HelperInstall &inst) {
         inst.arguments = arguments;
         return true;
     };
@@ -134,9 +132,9 @@ Setup withArguments(const QStringList &arguments)
 
 /// Breaks the staged copy after the old updater has been kept aside, and
 /// checks that it was kept without ever leaving its installed name.
-Setup afterMoveAside(std::function<void(SampleInstall &)> sabotage)
+Setup afterMoveAside(std::function<void(HelperInstall &)> sabotage)
 {
-    return [=](SampleInstall &inst) {
+    return [=](HelperInstall &inst) {
         inst.afterMoveAside = [&inst, sabotage] {
             if (readTestFile(inst.installed()) == kOldBytes && readTestFile(inst.aside()) == kOldBytes)
                 sabotage(inst);
@@ -187,7 +185,7 @@ void TestSelfUpdateHelper::swapsInNewUpdater()
     QFETCH(Setup, setup);
     QFETCH(QString, asideName);
 
-    SampleInstall inst;
+    HelperInstall inst;
     QVERIFY(!setup || setup(inst));
     QVERIFY(inst.create());
     auto helper = inst.helper();
@@ -229,24 +227,24 @@ void TestSelfUpdateHelper::failsAndKeepsOldUpdater_data()
     QTest::newRow("temporary area not configured") << configured("update_old.exe", nullptr);
     QTest::newRow("argument with a path")
         << withArguments({QStringLiteral("update.exe"), QStringLiteral("../update.exe")});
-    QTest::newRow("old updater still running past the bound") << Setup([](SampleInstall &inst) {
+    QTest::newRow("old updater still running past the bound") << Setup([](HelperInstall &inst) {
         inst.running = std::make_unique<InstanceGuard>(InstanceGuard::instanceKey(inst.installed()));
         inst.waitTimeoutMs = 300;
         return inst.create() && inst.running->tryAcquire();
     });
     // Root ignores permission bits, but not the immutable attribute.
-    QTest::newRow("read-only (immutable) application directory") << Setup([](SampleInstall &inst) {
-        inst.immutable = inst.create() && chattr(QStringLiteral("+i"), inst.dir.path());
+    QTest::newRow("read-only (immutable) application directory") << Setup([](HelperInstall &inst) {
+        inst.immutable = inst.create() && chattr(QStringLiteral("+i"), inst.root());
         if (!inst.immutable)
             inst.skipReason = QStringLiteral("chattr +i is not available on this file system");
         return true;
     });
     QTest::newRow("staged copy vanishes before the rename")
-        << afterMoveAside([](SampleInstall &inst) { QFile::remove(inst.staging()); });
+        << afterMoveAside([](HelperInstall &inst) { QFile::remove(inst.staging()); });
     QTest::newRow("staged copy corrupted before the rename")
-        << afterMoveAside([](SampleInstall &inst) { writeTestFile(inst.staging(), "corrupted"); });
+        << afterMoveAside([](HelperInstall &inst) { writeTestFile(inst.staging(), "corrupted"); });
 #ifndef Q_OS_WIN
-    QTest::newRow("staged copy loses its execute bits") << afterMoveAside([](SampleInstall &inst) {
+    QTest::newRow("staged copy loses its execute bits") << afterMoveAside([](HelperInstall &inst) {
         QFile::setPermissions(inst.staging(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     });
 #endif // Q_OS_WIN
@@ -256,7 +254,7 @@ void TestSelfUpdateHelper::failsAndKeepsOldUpdater()
 {
     QFETCH(Setup, setup);
 
-    SampleInstall inst;
+    HelperInstall inst;
     QVERIFY(setup(inst));
     QVERIFY(inst.create());
     if (!inst.skipReason.isEmpty())
@@ -287,7 +285,7 @@ void TestSelfUpdateHelper::failsAndKeepsOldUpdater()
 
 void TestSelfUpdateHelper::waitsForOldUpdaterToExit()
 {
-    SampleInstall inst;
+    HelperInstall inst;
     QVERIFY(inst.create());
     const QString key = InstanceGuard::instanceKey(inst.installed());
     std::atomic<bool> held{false};
@@ -337,7 +335,7 @@ void TestSelfUpdateHelper::launchStartsUpdaterInHelperRole()
     QFETCH(QByteArray, newUpdater);
     QFETCH(QByteArray, started);
 
-    SampleInstall inst;
+    HelperInstall inst;
     QVERIFY(inst.create());
     // Stand-in updaters that record who was started, with which words and where.
     const QByteArray oldUpdater = "#!/bin/sh\necho old \"$@\" > started.txt\n";
