@@ -36,8 +36,8 @@ private slots:
     void generalGroup();
     void reloadKeepsUpdateEntries();
     void onlyServerGroup();
-    void missingFileLoadsDefaults();
-    void unreadableFileLoadsNothing();
+    void absentOrUnreadableFile_data();
+    void absentOrUnreadableFile();
     void loadedFlagNeverGoesBack();
 };
 
@@ -180,25 +180,25 @@ void TestConfigManager::onlyServerGroup()
     QCOMPARE(config.value(QStringLiteral("Update"), QStringLiteral("HttpEnable")), QStringLiteral("true"));
 }
 
-void TestConfigManager::missingFileLoadsDefaults()
+void TestConfigManager::absentOrUnreadableFile_data()
 {
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("system.cfg"));
-    const CConfigManager config(path, path);
-    QVERIFY(config.isSystemConfigLoaded());
-    QVERIFY(config.isHttpEnabled());
-    QCOMPARE(config.updateServer(), QString());
+    QTest::addColumn<bool>("directoryInPlace");
+    QTest::addColumn<bool>("loaded");
+    QTest::newRow("missing file loads defaults") << false << true;
+    QTest::newRow("unreadable file loads nothing") << true << false; // a directory stops even root
 }
 
-void TestConfigManager::unreadableFileLoadsNothing()
+void TestConfigManager::absentOrUnreadableFile()
 {
-    // A directory in place of the file cannot be read, even by root.
+    QFETCH(bool, directoryInPlace);
+    QFETCH(bool, loaded);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("system.cfg"));
-    QVERIFY(QDir().mkpath(path));
+    QVERIFY(!directoryInPlace || QDir().mkpath(path));
     const CConfigManager config(path, path);
-    QVERIFY(!config.isSystemConfigLoaded());
-    QVERIFY(!config.isHttpEnabled());
+    QCOMPARE(config.isSystemConfigLoaded(), loaded);
+    QCOMPARE(config.isHttpEnabled(), loaded); // on by default, off when nothing could be read
+    QCOMPARE(config.updateServer(), QString());
     QCOMPARE(config.projectType(), 1);
     QCOMPARE(config.tempDir(), QStringLiteral("/"));
 }

@@ -32,9 +32,8 @@ private slots:
     void createsMissingParents();
     void explicitListAndMissingEntries();
     void missingBackupIsNothingToDo();
-    void targetFileCannotBeRemoved();
-    void parentCannotBeCreated();
-    void directoryRestoreFails();
+    void rollbackFails_data();
+    void rollbackFails();
     void copyTreeReplacesFiles();
 };
 
@@ -82,36 +81,37 @@ void TestFileOperationManager::missingBackupIsNothingToDo()
     QCOMPARE(QDir(app.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
 }
 
-void TestFileOperationManager::targetFileCannotBeRemoved()
+void TestFileOperationManager::rollbackFails_data()
 {
-    // A non-empty directory where the file must go cannot be removed as a file.
-    QTemporaryDir backup, app;
-    writeFile(backup.filePath(QStringLiteral("core.dll")), "old");
-    writeFile(app.filePath(QStringLiteral("core.dll/inner.txt")), "x");
-    CFileOperationManager manager;
-    QVERIFY(!manager.rollback(backup.path(), app.path(), QStringList()));
-    QCOMPARE(manager.lastError(), QStringLiteral("删除目标文件失败: ") + app.path() + QStringLiteral("/core.dll"));
+    // Obstacles that hold for root too; the error names {backup} and {app}.
+    QTest::addColumn<QString>("backupFile");
+    QTest::addColumn<QString>("appFile");
+    QTest::addColumn<QStringList>("list");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("a non-empty directory where the file goes cannot be removed as a file")
+        << QStringLiteral("core.dll") << QStringLiteral("core.dll/inner.txt") << QStringList()
+        << QStringLiteral("删除目标文件失败: {app}/core.dll");
+    QTest::newRow("a file where a parent directory goes")
+        << QStringLiteral("bin/sub/a.txt") << QStringLiteral("bin") << QStringList{QStringLiteral("bin/sub/a.txt")}
+        << QStringLiteral("无法创建目标文件目录: {app}/bin/sub");
+    QTest::newRow("directory restore fails")
+        << QStringLiteral("bin/a.txt") << QStringLiteral("bin/a.txt/blocker") << QStringList()
+        << QStringLiteral("回退目录失败: {backup}/bin -> {app}/bin");
 }
 
-void TestFileOperationManager::parentCannotBeCreated()
+void TestFileOperationManager::rollbackFails()
 {
+    QFETCH(QString, backupFile);
+    QFETCH(QString, appFile);
+    QFETCH(QStringList, list);
+    QFETCH(QString, error);
     QTemporaryDir backup, app;
-    writeFile(backup.filePath(QStringLiteral("bin/sub/a.txt")), "a");
-    writeFile(app.filePath(QStringLiteral("bin")), "a file where a directory must go");
+    writeFile(backup.filePath(backupFile), "old");
+    writeFile(app.filePath(appFile), "x");
     CFileOperationManager manager;
-    QVERIFY(!manager.rollback(backup.path(), app.path(), {QStringLiteral("bin/sub/a.txt")}));
-    QCOMPARE(manager.lastError(), QStringLiteral("无法创建目标文件目录: ") + app.path() + QStringLiteral("/bin/sub"));
-}
-
-void TestFileOperationManager::directoryRestoreFails()
-{
-    QTemporaryDir backup, app;
-    writeFile(backup.filePath(QStringLiteral("bin/a.txt")), "a");
-    writeFile(app.filePath(QStringLiteral("bin/a.txt/blocker")), "x");
-    CFileOperationManager manager;
-    QVERIFY(!manager.rollback(backup.path(), app.path(), QStringList()));
-    QCOMPARE(manager.lastError(), QStringLiteral("回退目录失败: ") + backup.path() + QStringLiteral("/bin -> ")
-                                      + app.path() + QStringLiteral("/bin"));
+    QVERIFY(!manager.rollback(backup.path(), app.path(), list));
+    error.replace(QStringLiteral("{backup}"), backup.path()).replace(QStringLiteral("{app}"), app.path());
+    QCOMPARE(manager.lastError(), error);
 }
 
 void TestFileOperationManager::copyTreeReplacesFiles()

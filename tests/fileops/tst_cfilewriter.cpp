@@ -23,10 +23,8 @@ class TestFileWriter : public QObject
 private slots:
     void init();
     void cleanup();
+    void chunksAppendInOrder_data();
     void chunksAppendInOrder();
-    void zeroByteLastChunkCloses();
-    void sameNameInDifferentDirectories();
-    void keysDoNotCollideOnUnderscores();
     void refetchHoldsOnlyNewBytes();
     void refusesUnsafePaths_data();
     void refusesUnsafePaths();
@@ -59,43 +57,30 @@ void TestFileWriter::cleanup()
     app.reset();
 }
 
+void TestFileWriter::chunksAppendInOrder_data()
+{
+    // Files written at the same time, each as directory|name|first chunk|last chunk.
+    QTest::addColumn<QString>("spec");
+    QTest::newRow("single file") << QStringLiteral("bin|a.dll|first-|second");
+    QTest::newRow("zero-byte last chunk closes") << QStringLiteral("|a.txt|abc|");
+    QTest::newRow("same name in different directories") << QStringLiteral("x|same.txt|in x||y|same.txt|in y|");
+    QTest::newRow("keys do not collide on underscores") << QStringLiteral("a|b_c|one|!|a_b|c|two|!");
+}
+
 void TestFileWriter::chunksAppendInOrder()
 {
-    QVERIFY(writer->writeFileData(QStringLiteral("bin"), QStringLiteral("a.dll"), "first-", false));
-    QCOMPARE(writer->openFileCount(), 1);
-    QVERIFY(writer->writeFileData(QStringLiteral("bin"), QStringLiteral("a.dll"), "second", true));
+    QFETCH(QString, spec);
+    const QStringList files = spec.split(QLatin1Char('|'));
+    for (int i = 0; i < files.size(); i += 4)
+        QVERIFY(writer->writeFileData(files[i], files[i + 1], files[i + 2].toUtf8(), false));
+    QCOMPARE(writer->openFileCount(), files.size() / 4);
+    for (int i = 0; i < files.size(); i += 4)
+        QVERIFY(writer->writeFileData(files[i], files[i + 1], files[i + 3].toUtf8(), true));
     QCOMPARE(writer->openFileCount(), 0);
-    QCOMPARE(readAll(temp(QStringLiteral("bin/a.dll"))), QByteArray("first-second"));
-}
-
-void TestFileWriter::zeroByteLastChunkCloses()
-{
-    QVERIFY(writer->writeFileData(QString(), QStringLiteral("a.txt"), "abc", false));
-    QVERIFY(writer->writeFileData(QString(), QStringLiteral("a.txt"), QByteArray(), true));
-    QCOMPARE(writer->openFileCount(), 0);
-    QCOMPARE(readAll(temp(QStringLiteral("a.txt"))), QByteArray("abc"));
-}
-
-void TestFileWriter::sameNameInDifferentDirectories()
-{
-    QVERIFY(writer->writeFileData(QStringLiteral("x"), QStringLiteral("same.txt"), "in x", false));
-    QVERIFY(writer->writeFileData(QStringLiteral("y"), QStringLiteral("same.txt"), "in y", false));
-    QCOMPARE(writer->openFileCount(), 2);
-    QVERIFY(writer->writeFileData(QStringLiteral("x"), QStringLiteral("same.txt"), QByteArray(), true));
-    QVERIFY(writer->writeFileData(QStringLiteral("y"), QStringLiteral("same.txt"), QByteArray(), true));
-    QCOMPARE(readAll(temp(QStringLiteral("x/same.txt"))), QByteArray("in x"));
-    QCOMPARE(readAll(temp(QStringLiteral("y/same.txt"))), QByteArray("in y"));
-}
-
-void TestFileWriter::keysDoNotCollideOnUnderscores()
-{
-    QVERIFY(writer->writeFileData(QStringLiteral("a"), QStringLiteral("b_c"), "one", false));
-    QVERIFY(writer->writeFileData(QStringLiteral("a_b"), QStringLiteral("c"), "two", false));
-    QCOMPARE(writer->openFileCount(), 2);
-    QVERIFY(writer->writeFileData(QStringLiteral("a"), QStringLiteral("b_c"), "!", true));
-    QVERIFY(writer->writeFileData(QStringLiteral("a_b"), QStringLiteral("c"), "!", true));
-    QCOMPARE(readAll(temp(QStringLiteral("a/b_c"))), QByteArray("one!"));
-    QCOMPARE(readAll(temp(QStringLiteral("a_b/c"))), QByteArray("two!"));
+    for (int i = 0; i < files.size(); i += 4) {
+        const QString rel = files[i].isEmpty() ? files[i + 1] : files[i] + QLatin1Char('/') + files[i + 1];
+        QCOMPARE(readAll(temp(rel)), (files[i + 2] + files[i + 3]).toUtf8());
+    }
 }
 
 void TestFileWriter::refetchHoldsOnlyNewBytes()

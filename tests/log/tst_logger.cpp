@@ -22,9 +22,8 @@ private slots:
     void logPathJoinsPlainly();
     void fallbackWhenDirectoryCannotBeCreated();
     void debugGoesOnlyToFile();
+    void lineLayout_data();
     void lineLayout();
-    void bracesAndPercentAreLiteral();
-    void warningsReachDiskAtOnce();
     void rotatesToExactlyFourFiles();
 
 private:
@@ -96,30 +95,31 @@ void TestLogger::debugGoesOnlyToFile()
     QVERIFY(file.contains("info-line-7f3a"));
 }
 
+void TestLogger::lineLayout_data()
+{
+    QTest::addColumn<bool>("warning");
+    QTest::addColumn<QByteArray>("message");
+    QTest::newRow("info line with Chinese text") << false << QByteArray("layout-check 中文");
+    QTest::newRow("braces and percent are literal") << false << QByteArray("brace {} {0} {:>10} 100% %s");
+    QTest::newRow("warning reaches disk without a flush") << true << QByteArray("warning-line-91c2");
+}
+
 void TestLogger::lineLayout()
 {
-    logInfo("layout-check 中文");
-    spdlog::get("update_helper")->flush();
+    QFETCH(bool, warning);
+    QFETCH(QByteArray, message);
+    if (warning) {
+        // No explicit flush: a warning must be on disk as soon as it is logged.
+        logWarn(message.toStdString());
+    } else {
+        logInfo(message.toStdString());
+        spdlog::get("update_helper")->flush();
+    }
     const QString text = QString::fromUtf8(readLog());
-    static const QRegularExpression line(QStringLiteral(
-        R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] \[info\] \[\d+\] layout-check 中文\r\n)"));
+    const QString layout = QStringLiteral(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] \[%1\] \[\d+\] )");
+    const QRegularExpression line(layout.arg(warning ? QStringLiteral("warning") : QStringLiteral("info"))
+                                  + QRegularExpression::escape(QString::fromUtf8(message)) + QStringLiteral("\r\n"));
     QVERIFY2(line.match(text).hasMatch(), qPrintable(text.right(200)));
-}
-
-void TestLogger::bracesAndPercentAreLiteral()
-{
-    logInfo("brace {} {0} {:>10} 100% %s");
-    spdlog::get("update_helper")->flush();
-    QVERIFY(readLog().contains("brace {} {0} {:>10} 100% %s\r\n"));
-}
-
-void TestLogger::warningsReachDiskAtOnce()
-{
-    // No explicit flush: a warning must be on disk as soon as it is logged.
-    logWarn("warning-line-91c2");
-    const QByteArray file = readLog();
-    QVERIFY(file.contains("] [warning] ["));
-    QVERIFY(file.contains("warning-line-91c2"));
 }
 
 void TestLogger::rotatesToExactlyFourFiles()
