@@ -60,7 +60,7 @@ void TestFileWriter::cleanup()
 void TestFileWriter::chunksAppendInOrder_data()
 {
     // Files written at the same time, each as directory|name|first chunk|last chunk.
-    QTest::addColumn<QString>("spec");
+    QTest::addColumn<QString>("writes");
     QTest::newRow("single file") << QStringLiteral("bin|a.dll|first-|second");
     QTest::newRow("zero-byte last chunk closes") << QStringLiteral("|a.txt|abc|");
     QTest::newRow("same name in different directories") << QStringLiteral("x|same.txt|in x||y|same.txt|in y|");
@@ -69,8 +69,8 @@ void TestFileWriter::chunksAppendInOrder_data()
 
 void TestFileWriter::chunksAppendInOrder()
 {
-    QFETCH(QString, spec);
-    const QStringList files = spec.split(QLatin1Char('|'));
+    QFETCH(QString, writes);
+    const QStringList files = writes.split(QLatin1Char('|'));
     for (int i = 0; i < files.size(); i += 4)
         QVERIFY(writer->writeFileData(files[i], files[i + 1], files[i + 2].toUtf8(), false));
     QCOMPARE(writer->openFileCount(), files.size() / 4);
