@@ -63,7 +63,8 @@ void CControler::setAppDirectory(const QString &dir)
 
 bool CControler::initialize()
 {
-    httpDialog = new Widget(nullptr);
+    // The dialog works in the installation this controller updates.
+    httpDialog = new Widget(CConfigManager::instance(), appDirPath, nullptr);
     tcpWindow = new UpdateWidget(nullptr);
 
     model = std::make_unique<CUpdateModel>(this);
