@@ -13,7 +13,7 @@
 /// queued to a thread of this hasher's own; the first kInlineBytes of a
 /// stream are hashed at once while that thread is idle, which spares a run
 /// of small files the hand-over. At most kMaxPendingBytes wait at a
-/// time: beyond that `addData` waits for the worker, so memory stays bounded
+/// time: beyond that adding waits for the worker, so memory stays bounded
 /// however fast the bytes come.
 class StreamHasher
 {
@@ -39,7 +39,7 @@ public:
     QByteArray result();
 
 private:
-    // Both run with the state's mutex held (by @p lock).
+    // Both are called with the state's mutex held.
     bool hashedAtOnce(const char *data, int size);
     void enqueue(std::unique_lock<std::mutex> &lock, const QByteArray &data);
 
