@@ -2,6 +2,7 @@
 
 #include "app/workdirpolicy.h"
 #include "fileops/cfileapplier.h"
+#include "fileops/durablefile.h"
 #include "log/logger.h"
 
 #include <QDir>
@@ -88,5 +89,27 @@ bool InstallLayout::removeWorkDir(const QString &dir)
         logError(QStringLiteral("目录不是更新程序创建的，不删除:") + dir);
         return false;
     }
-    return QDir(dir).removeRecursively();
+    // The marker goes last: a removal cut short by a crash leaves a
+    // directory that still says it is ours, which the next start removes,
+    // rather than a foreign-looking one that every later start refuses.
+    bool ok = true;
+    const QFileInfoList entries =
+        QDir(dir).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QFileInfo &entry : entries) {
+        if (entry.fileName() == markerName())
+            continue;
+        DurableFile::operationPoint();
+        // A link is removed itself, never what it leads to.
+        const bool removed = entry.isDir() && !entry.isSymLink() ? QDir(entry.filePath()).removeRecursively()
+                                                                 : QFile::remove(entry.filePath());
+        if (!removed) {
+            logError(QStringLiteral("无法删除:") + entry.filePath());
+            ok = false;
+        }
+    }
+    if (!ok)
+        return false;
+    DurableFile::operationPoint();
+    QFile::remove(withSlash(dir) + markerName());
+    return QDir().rmdir(dir);
 }

@@ -2,9 +2,11 @@
 #include "app/installlayout.h"
 #include "config/cconfigmanager.h"
 #include "fileops/applyjournal.h"
+#include "fileops/cfileapplier.h"
 #include "testinstallation.h"
 
 #include <QSignalSpy>
+#include <QStorageInfo>
 #include <QtTest>
 
 namespace {
@@ -58,9 +60,14 @@ private slots:
     void unsafeWorkDirsAreRefused_data();
     void unsafeWorkDirsAreRefused();
     void releaseWithUpdateIniApplies();
+    void releaseWithUnusableConfigIsRefused();
+    void selfUpdateStartsTheCheckedHelper();
+    void cutShortApplyIsRecovered_data();
+    void cutShortApplyIsRecovered();
+    void interruptedRemovalStaysOurs();
 
 private:
-    void makeController(const QByteArray &extraConfig = QByteArray());
+    void makeController(const QByteArray &extraConfig = QByteArray(), const QByteArray &backup = "Backup");
     bool clientStarted(int waitMs);
     void applySelfUpdate();
     bool canChattr();
@@ -80,9 +87,10 @@ void TestApplyFlow::cleanup()
     app.reset();
 }
 
-void TestApplyFlow::makeController(const QByteArray &extraConfig)
+void TestApplyFlow::makeController(const QByteArray &extraConfig, const QByteArray &backup)
 {
-    app->writeConfig("[Update]\nHostExe=" CLIENT_SCRIPT "\nUpdateExe=update.exe\n" + extraConfig);
+    app->writeSystemConfig("[Paths]\nTemp=UpdateTmpFiles\nBackup=" + backup + "\nLog=Log/\n[Update]\nHostExe=" CLIENT_SCRIPT
+                           "\nUpdateExe=update.exe\n" + extraConfig);
     // The client records that it was started.
     app->write(QStringLiteral(CLIENT_SCRIPT), kClientScript);
     QFile::setPermissions(app->path(QStringLiteral(CLIENT_SCRIPT)), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
@@ -412,16 +420,20 @@ void TestApplyFlow::failedApplyRestoresExactly_data()
     QTest::addColumn<Files>("downloaded");
     QTest::addColumn<QString>("locked");
     QTest::addColumn<QStringList>("gone");
+    QTest::addColumn<bool>("backupElsewhere");
     // A regular file where the update needs a directory: the third entry fails.
     QTest::newRow("mid-copy failure") << Files{{"lib/1.txt", "old 1"}, {"lib/2.txt", "old 2"}, {"lib/zz", "blocker"}}
                                       << Files{{"lib/1.txt", "new 1"}, {"lib/2.txt", "new 2"}, {"lib/zz/3.txt", "new 3"}}
-                                      << QString() << QStringList();
+                                      << QString() << QStringList() << false;
     // The manifest, installed last, cannot be replaced; no update.ini was
     // installed and the failed update must not leave one.
+    const Files installed{{"a.txt", "old a"}, {"md5.txt", "old manifest"}};
+    const Files downloaded{{"a.txt", "new a"}, {"new/added.txt", "added"}};
     QTest::newRow("manifest cannot be replaced")
-        << Files{{"a.txt", "old a"}, {"md5.txt", "old manifest"}}
-        << Files{{"a.txt", "new a"}, {"new/added.txt", "added"}} << QStringLiteral("md5.txt")
-        << QStringList{QStringLiteral("new")};
+        << installed << downloaded << QStringLiteral("md5.txt") << QStringList{QStringLiteral("new")} << false;
+    // The backup on another file system: a.txt cannot simply be renamed back.
+    QTest::newRow("manifest cannot be replaced, backup on another file system")
+        << installed << downloaded << QStringLiteral("md5.txt") << QStringList{QStringLiteral("new")} << true;
 }
 
 void TestApplyFlow::failedApplyRestoresExactly()
@@ -430,7 +442,14 @@ void TestApplyFlow::failedApplyRestoresExactly()
     QFETCH(Files, downloaded);
     QFETCH(QString, locked);
     QFETCH(QStringList, gone);
-    makeController();
+    QFETCH(bool, backupElsewhere);
+    // /dev/shm is a file system of its own on Linux; elsewhere the row is skipped.
+    QTemporaryDir elsewhere(QStringLiteral("/dev/shm/applyflow-XXXXXX"));
+    if (backupElsewhere
+        && (!elsewhere.isValid() || QStorageInfo(elsewhere.path()).device() == QStorageInfo(app->path()).device()))
+        QSKIP("no second file system for the backup here");
+    const QString backupDir = elsewhere.filePath(QStringLiteral("Backup"));
+    makeController(QByteArray(), backupElsewhere ? backupDir.toUtf8() : QByteArray("Backup"));
     if (!locked.isEmpty() && !canChattr())
         QSKIP("chattr +i is not available here");
     for (auto it = installed.cbegin(); it != installed.cend(); ++it)
@@ -451,7 +470,117 @@ void TestApplyFlow::failedApplyRestoresExactly()
          << QStringLiteral(".update-apply");
     for (const QString &path : qAsConst(gone))
         QVERIFY2(!app->exists(path), qPrintable(path));
+    QVERIFY(!QFileInfo::exists(backupDir));
     QVERIFY2(!clientStarted(1500), "the client is not started after a rollback");
+}
+
+void TestApplyFlow::releaseWithUnusableConfigIsRefused()
+{
+    // A system.cfg without its directories would make every later start
+    // refuse to run, so that no corrected release could ever arrive.
+    makeController();
+    app->write(QStringLiteral("a.txt"), "old a");
+    const QByteArray config = app->read(QStringLiteral("system.cfg"));
+    app->write(QStringLiteral("UpdateTmpFiles/a.txt"), "new a");
+    app->write(QStringLiteral("UpdateTmpFiles/system.cfg"), "[Update]\nHostExe=" CLIENT_SCRIPT "\n");
+    controller->onUpdateResult(true);
+    QVERIFY(!controller->isSuccess());
+    QCOMPARE(app->read(QStringLiteral("a.txt")), QByteArray("old a"));
+    QCOMPARE(app->read(QStringLiteral("system.cfg")), config);
+    QVERIFY(!app->exists(QStringLiteral(".update-apply")));
+    QVERIFY(!clientStarted(1500));
+}
+
+void TestApplyFlow::selfUpdateStartsTheCheckedHelper()
+{
+    // The release's system.cfg leaves the helper out; the one checked before
+    // the apply is still the one started after it.
+    makeController("UpdateHelperExe=" HELPER_SCRIPT "\n");
+    app->write(QStringLiteral("update.exe"), "old updater");
+    app->write(QStringLiteral(HELPER_SCRIPT), kHelperScript);
+    QFile::setPermissions(app->path(QStringLiteral(HELPER_SCRIPT)), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    app->write(QStringLiteral("UpdateTmpFiles/update.exe"), "new updater");
+    app->write(QStringLiteral("UpdateTmpFiles/system.cfg"),
+               "[Paths]\nTemp=UpdateTmpFiles\nBackup=Backup\n[Update]\nHostExe=" CLIENT_SCRIPT "\n");
+    controller->onUpdateResult(true);
+    QVERIFY(QTest::qWaitFor([this] { return app->exists(QStringLiteral("helper-args")); }, 10000));
+    QVERIFY(app->read(QStringLiteral("helper-args")).startsWith("update.exe,update.exe,"));
+}
+
+void TestApplyFlow::cutShortApplyIsRecovered_data()
+{
+    QTest::addColumn<QByteArray>("releaseConfig");
+    QTest::addColumn<bool>("moved");
+    // Installed by an updater that did not check it; recovery must come
+    // before the directory check that this configuration fails.
+    QTest::newRow("release system.cfg without directories") << QByteArray("[Update]\nHostExe=x\n") << false;
+    // The journal knew the old place; its paths are relative to the installation.
+    QTest::newRow("installation moved since") << QByteArray() << true;
+}
+
+void TestApplyFlow::cutShortApplyIsRecovered()
+{
+    QFETCH(QByteArray, releaseConfig);
+    QFETCH(bool, moved);
+    makeController("HttpEnable=false\n");
+    const QByteArray config = app->read(QStringLiteral("system.cfg"));
+    app->write(QStringLiteral("a.txt"), "old a");
+    app->write(QStringLiteral("UpdateTmpFiles/a.txt"), "new a");
+    if (!releaseConfig.isEmpty())
+        app->write(QStringLiteral("UpdateTmpFiles/system.cfg"), releaseConfig);
+    // The state a kill while replacing leaves: new files in place, the
+    // journal saying the replace had not completed.
+    const InstallLayout layout = controller->installLayout();
+    CFileApplier applier(layout.appDir, layout.tempDir, layout.backupDir, layout.updateTmpDir);
+    QVERIFY(InstallLayout::prepareWorkDir(layout.backupDir));
+    QVERIFY(applier.plan(QStringLiteral("2")) && applier.backup() && applier.replace());
+    ApplyJournal journal = applier.journal();
+    journal.phase = ApplyJournal::Phase::Replacing;
+    QString why;
+    QVERIFY2(journal.save(ApplyJournal::pathIn(layout.backupDir), &why), qPrintable(why));
+    QCOMPARE(app->read(QStringLiteral("a.txt")), QByteArray("new a"));
+    controller.reset();
+
+    const QString original = app->root();
+    const QString dir = moved ? original + QStringLiteral("-moved") : original;
+    QVERIFY(!moved || QDir().rename(original, dir));
+    CConfigManager::instance().useConfigFile(dir + QStringLiteral("/system.cfg"));
+    CControler next;
+    next.setAppDirectory(dir);
+    const bool initialized = next.initialize();
+    if (initialized && next.parseArguments({QStringLiteral("update"), QStringLiteral("console")}))
+        next.run();
+    const QByteArray restored = readTestFile(dir + QStringLiteral("/a.txt"));
+    const QByteArray configNow = readTestFile(dir + QStringLiteral("/system.cfg"));
+    const bool leftovers = QFileInfo::exists(dir + QStringLiteral("/Backup"))
+                           || QFileInfo::exists(dir + QStringLiteral("/.update-apply"));
+    if (moved)
+        QDir().rename(dir, original);
+    QVERIFY(initialized);
+    QCOMPARE(restored, QByteArray("old a"));
+    QCOMPARE(configNow, config);
+    QVERIFY(!leftovers);
+}
+
+void TestApplyFlow::interruptedRemovalStaysOurs()
+{
+    // A removal cut short (here: a file that cannot go) must leave the
+    // directory marked as ours, or every later start refuses it.
+    makeController();
+    const QString dir = app->path(QStringLiteral("Work"));
+    QVERIFY(InstallLayout::prepareWorkDir(dir));
+    app->write(QStringLiteral("Work/a.txt"), "a");
+    app->write(QStringLiteral("Work/sub/b.txt"), "b");
+    if (!canChattr())
+        QSKIP("chattr +i is not available here");
+    const QString stuck = app->path(QStringLiteral("Work/sub/b.txt"));
+    QCOMPARE(QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), stuck}), 0);
+    const bool removed = InstallLayout::removeWorkDir(dir);
+    QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), stuck});
+    QVERIFY(!removed);
+    QVERIFY(InstallLayout::isOursOrEmpty(dir));
+    QVERIFY(InstallLayout::removeWorkDir(dir));
+    QVERIFY(!app->exists(QStringLiteral("Work")));
 }
 
 QTEST_MAIN(TestApplyFlow)
