@@ -56,8 +56,10 @@ CTCPUpdate::ErrorClass CTCPUpdate::classifyError(const QString &text)
         QStringList english;
         QStringList chinese;
     };
-    // Tried in order: a text about a connection time-out is a time-out.
+    // Tried in order: a text about a connection time-out is a time-out, and
+    // "文件校验失败" is about what arrived, not about the disk.
     static const Row rows[] = {
+        {Verification, {QStringLiteral("checksum")}, {QStringLiteral("校验")}},
         {Timeout, {QStringLiteral("timeout")}, {QStringLiteral("超时")}},
         {Network, {QStringLiteral("network"), QStringLiteral("connection")}, {QStringLiteral("网络"), QStringLiteral("连接")}},
         {FileSystem, {QStringLiteral("file"), QStringLiteral("disk")}, {QStringLiteral("文件"), QStringLiteral("磁盘")}},

@@ -26,8 +26,9 @@ class CTCPUpdate : public CUpdateTransport
     Q_OBJECT
 
 public:
-    /// Kind of the failure that ended a download run.
-    enum ErrorClass { Network = 0, FileSystem = 1, Timeout = 2, Cancel = 3, Unknown = 4 };
+    /// Kind of the failure that ended a download run. Verification: every
+    /// byte arrived but the file is not the one the release lists.
+    enum ErrorClass { Network = 0, FileSystem = 1, Timeout = 2, Cancel = 3, Unknown = 4, Verification = 5 };
 
     static constexpr int kMaxRetries = 3;
     static constexpr int kRetryPauseMs = 1000;
@@ -78,8 +79,9 @@ public:
 
     /// The shared size formatter ("1.50 KB").
     static QString formatSize(qint64 bytes);
-    /// Sorts a failure text into an ErrorClass by its keywords: time-out
-    /// words first, then network, file system and cancel words.
+    /// Sorts a failure text into an ErrorClass by its keywords: checksum
+    /// words first (a mismatch names the file, but no disk is at fault),
+    /// then time-out, network, file system and cancel words.
     static ErrorClass classifyError(const QString &text);
 
     /// Pause between two attempts for one file (1000 ms; tests shorten it).

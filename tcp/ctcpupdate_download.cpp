@@ -145,6 +145,9 @@ void CTCPUpdate::handleFinalFailure()
     case Unknown:
         display().showError(QStringLiteral("未知错误，重试失败: %1").arg(name));
         break;
+    case Verification:
+        display().showError(QStringLiteral("文件校验失败，重试失败: %1").arg(name));
+        break;
     }
     logError(QStringLiteral("下载错误处理完成，文件: %1 错误类型: %2 (%3)")
                  .arg(name)

@@ -480,6 +480,9 @@ void TestCTCPUpdate::hostileService()
     } else {
         QCOMPARE(server->count(FileDownload), 1 + CTCPUpdate::kMaxRetries);
     }
+    // A file that is not the listed one is a failed download, not a disk fault.
+    if (tag == WrongTag)
+        QCOMPARE(statusText(*driver), QStringLiteral("文件校验失败，重试失败: a.txt"));
     QSignalSpy results(driver.get(), &CTCPUpdate::sigUpdateResult);
     QVERIFY(results.wait(1000));
     QCOMPARE(results.at(0).at(0).toBool(), success);
@@ -539,6 +542,10 @@ void TestCTCPUpdate::classifyErrorTable_data()
     QTest::newRow("Cancelled in English") << QStringLiteral("Operation CANCELLED") << int(CTCPUpdate::Cancel);
     QTest::newRow("disk") << QStringLiteral("no space left on DISK") << int(CTCPUpdate::FileSystem);
     QTest::newRow("empty text") << QString() << int(CTCPUpdate::Unknown);
+    // The client's mismatch text names a file, yet the download is at fault.
+    QTest::newRow("checksum mismatch is verification")
+        << QStringLiteral("文件校验失败:a.dll (sub/a.dll, 期望 00, 实际 11)") << int(CTCPUpdate::Verification);
+    QTest::newRow("checksum in English") << QStringLiteral("File CHECKSUM differs") << int(CTCPUpdate::Verification);
 }
 
 void TestCTCPUpdate::classifyErrorTable()
