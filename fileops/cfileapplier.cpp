@@ -37,6 +37,25 @@ QByteArray digest(const QString &path)
     return hash.result();
 }
 
+// Puts the kept @p kept back as @p target. A rename where both lie on one
+// file system; across file systems (the backup on another disk, a sub-folder
+// of the installation that is a link to one) a flushed copy is staged next
+// to the target and renamed over it, so the target is never half-written.
+bool restoreFile(const QString &kept, const QString &target, QString *why)
+{
+    if (DurableFile::replace(kept, target, why))
+        return true;
+    const QString staging = target + kStagingSuffix;
+    if (exists(staging))
+        QFile::remove(staging);
+    QString copyWhy;
+    if (DurableFile::copyFlushed(kept, staging, &copyWhy) && DurableFile::replace(staging, target, &copyWhy))
+        return true;
+    QFile::remove(staging);
+    *why += QStringLiteral("; ") + copyWhy;
+    return false;
+}
+
 // Removes a file the apply added, clearing a read-only attribute first.
 bool removeAdded(const QString &path)
 {
@@ -160,6 +179,12 @@ bool CFileApplier::plan(const QString &version)
     return true;
 }
 
+QString CFileApplier::plannedSource(const QString &target) const
+{
+    const auto known = entryIndex.constFind(DurableFile::nameKey(target));
+    return known == entryIndex.constEnd() ? QString() : sources.value(known.value()).source;
+}
+
 bool CFileApplier::hasSelfUpdate() const
 {
     return std::any_of(record.entries.cbegin(), record.entries.cend(),
@@ -183,7 +208,8 @@ bool CFileApplier::backup()
     // The locator goes first: a journal that exists is always findable.
     DurableFile::operationPoint();
     QSaveFile locator(ApplyJournal::locatorPath(record.appDir));
-    if (!locator.open(QIODevice::WriteOnly) || locator.write(ApplyJournal::pathIn(record.backupDir).toUtf8()) < 0
+    const QByteArray named = ApplyJournal::locatorText(record.appDir, ApplyJournal::pathIn(record.backupDir)).toUtf8();
+    if (!locator.open(QIODevice::WriteOnly) || locator.write(named) < 0
         || !locator.commit())
         return fail(QStringLiteral("无法写入更新日志位置:") + locator.fileName() + QStringLiteral(", ")
                     + locator.errorString());
@@ -351,7 +377,7 @@ bool CFileApplier::rollback()
                     continue;
                 const bool readOnly = DurableFile::clearReadOnly(target);
                 QString why;
-                if (!DurableFile::replace(kept, target, &why)) {
+                if (!restoreFile(kept, target, &why)) {
                     ok = fail(QStringLiteral("回退文件失败: ") + kept + QStringLiteral(" -> ") + target
                               + QStringLiteral(", ") + why);
                 } else {
@@ -404,24 +430,36 @@ CFileApplier::Recovery CFileApplier::recover(const QString &appDir, const QStrin
 {
     QStringList candidates;
     const QString locatorPath = ApplyJournal::locatorPath(appDir);
-    QFile locator(locatorPath);
-    if (locator.open(QIODevice::ReadOnly))
-        candidates.append(QString::fromUtf8(locator.read(4096)));
-    locator.close();
-    candidates.append(ApplyJournal::pathIn(backupDir));
+    candidates.append(ApplyJournal::namedBy(appDir));
+    // Without a configured backup there is only the locator to go by.
+    if (!backupDir.isEmpty())
+        candidates.append(ApplyJournal::pathIn(backupDir));
 
     for (const QString &path : qAsConst(candidates)) {
         if (path.isEmpty() || !QFileInfo(path).isFile())
             continue;
         QString why;
-        if (!ApplyJournal::load(path, journal, &why)) {
+        if (!ApplyJournal::load(path, journal, &why, appDir)) {
             logError(QStringLiteral("更新日志无法读取:") + path + QStringLiteral(", ") + why);
             return Recovery::Failed;
         }
-        if (QDir::cleanPath(journal->appDir) != QDir::cleanPath(appDir)
-            || ApplyJournal::pathIn(journal->backupDir) != QDir::cleanPath(path)) {
+        if (ApplyJournal::pathIn(journal->backupDir) != QDir::cleanPath(path)) {
             logError(QStringLiteral("更新日志不属于本程序目录:") + path);
             return Recovery::Failed;
+        }
+        if (QDir::cleanPath(journal->recordedAppDir) != QDir::cleanPath(appDir)) {
+            // The installation was moved or copied since the journal was
+            // written. Its targets are relative, so the undo works here too;
+            // but a journal outside the installation that the original
+            // installation still names is that one's, and never touched.
+            const QString original = ApplyJournal::namedBy(journal->recordedAppDir);
+            if (!journal->allInside && QDir::cleanPath(original) == QDir::cleanPath(path)) {
+                logError(QStringLiteral("更新日志属于另一个程序目录:") + journal->recordedAppDir + QStringLiteral(", ")
+                         + path);
+                return Recovery::Failed;
+            }
+            logWarn(QStringLiteral("程序目录已移动，按相对路径恢复:") + journal->recordedAppDir + QStringLiteral("->")
+                    + appDir);
         }
         CFileApplier applier(*journal);
         switch (journal->phase) {
