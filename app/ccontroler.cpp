@@ -81,12 +81,27 @@ bool CControler::initialize()
 
 bool CControler::setupDirectories()
 {
-    const CConfigManager &config = CConfigManager::instance();
+    CConfigManager &config = CConfigManager::instance();
     QString problem;
     if (!InstallLayout::build(appDirPath, config.tempPath(), config.backupPath(), config.logPath(), &layout,
                               &problem)) {
-        logError(QStringLiteral("目录配置无效:") + problem);
-        return false;
+        // An apply cut short may have installed the configuration refused
+        // here; its journal (named by the locator) restores the old one.
+        ApplyJournal journal;
+        const CFileApplier::Recovery recovery = CFileApplier::recover(appDirPath, QString(), false, &journal);
+        const bool recovered = recovery == CFileApplier::Recovery::RolledBack
+                               || recovery == CFileApplier::Recovery::Completed;
+        if (recovered) {
+            InstallLayout::removeWorkDir(journal.tempDir);
+            InstallLayout::removeWorkDir(journal.backupDir);
+            config.reload();
+        }
+        if (!recovered
+            || !InstallLayout::build(appDirPath, config.tempPath(), config.backupPath(), config.logPath(), &layout,
+                                     &problem)) {
+            logError(QStringLiteral("目录配置无效:") + problem);
+            return false;
+        }
     }
     appDirPath = layout.appDir;
     tempDirPath = layout.tempDir;
@@ -125,10 +140,7 @@ bool CControler::run()
         return false;
 
     if (!recoverInterruptedApply()) {
-        success = false;
-        errorMessage = QStringLiteral("上次更新无法恢复，请检查日志");
-        if (runMode == RunMode::Console)
-            printJson(buildResultJson());
+        reportFailedRecovery();
         return false;
     }
     removeBackupDir();
@@ -173,6 +185,25 @@ bool CControler::recoverInterruptedApply()
     default:
         return true;
     }
+}
+
+void CControler::reportFailedRecovery()
+{
+    success = false;
+    errorMessage = QStringLiteral("上次更新无法恢复，请检查日志");
+    logError(errorMessage);
+    if (runMode == RunMode::Console) {
+        printJson(buildResultJson());
+        endRun(1);
+        return;
+    }
+    // Neither the client nor an update may run over a half-applied
+    // installation; the window says so until the user closes it.
+    runEnded = true;
+    tcpWindow->bringToFront();
+    tcpWindow->showError(errorMessage);
+    tcpWindow->showFinished(QStringLiteral("更新失败"));
+    watchRunWindow();
 }
 
 void CControler::watchRunWindow()

@@ -95,6 +95,12 @@ protected:
 private:
     bool setupDirectories();
     bool recoverInterruptedApply();
+    /// A recovery that cannot be completed is told: the log, the window or
+    /// the console line, and exit code 1 in console mode.
+    void reportFailedRecovery();
+    /// False (logged) when the release brings a system.cfg that this
+    /// updater would refuse at its next start.
+    bool releaseConfigIsUsable() const;
     void watchRunWindow();
     void endRun(int exitCode);
     /// Ends the application's event loop with @p code once it runs.

@@ -87,17 +87,23 @@ bool CControler::backupFiles()
         logError(QStringLiteral("临时目录不存在:") + tempDirPath);
 
     applier = std::make_unique<CFileApplier>(appDirPath, tempDirPath, backupDirPath, layout.updateTmpDir);
-    if (!applier->plan(releaseVersion()))
+    if (!applier->plan(releaseVersion()) || !releaseConfigIsUsable()) {
+        applier.reset();
         return false;
+    }
     if (applier->hasSelfUpdate()) {
         // Checked before anything is touched: without the helper the new
-        // updater could never be installed.
-        const QString helper = appDirPath + CConfigManager::instance().updateHelperExe();
-        if (CConfigManager::instance().updateHelperExe().isEmpty() || !QFileInfo(helper).isFile()) {
+        // updater could never be installed. The journal keeps its name, so
+        // the helper started later is this one, whatever the system.cfg of
+        // the release names.
+        const QString name = CConfigManager::instance().updateHelperExe();
+        const QString helper = appDirPath + name;
+        if (name.isEmpty() || !SafePath::isSafeRelativePath(name) || !QFileInfo(helper).isFile()) {
             logError(QStringLiteral("更新助手程序不存在，无法自我更新:") + helper);
             applier.reset();
             return false;
         }
+        applier->setHelperProgram(name);
     }
     if (!applier->backup()) {
         applier->abandon();
@@ -106,6 +112,27 @@ bool CControler::backupFiles()
     }
     logInfo("文件备份操作完成");
     return true;
+}
+
+bool CControler::releaseConfigIsUsable() const
+{
+    // A release's own system.cfg is checked by the rules this one passed: one
+    // the next start would refuse would keep every corrected release out.
+    const QString staged = applier->plannedSource(QStringLiteral("system.cfg"));
+    if (staged.isEmpty())
+        return true;
+    const CConfigManager release(staged, staged);
+    InstallLayout checked;
+    QString problem;
+    if (!release.isSystemConfigLoaded())
+        problem = QStringLiteral("无法读取");
+    else if (!InstallLayout::build(appDirPath, release.tempPath(), release.backupPath(), release.logPath(), &checked,
+                                   &problem))
+        problem = problem.isEmpty() ? QStringLiteral("目录配置无效") : problem;
+    if (problem.isEmpty())
+        return true;
+    logError(QStringLiteral("新版本的system.cfg无效，拒绝更新:") + staged + QStringLiteral(", ") + problem);
+    return false;
 }
 
 bool CControler::replaceFiles()
@@ -181,7 +208,11 @@ bool CControler::launchUpdateHelper()
     try {
         CConfigManager &config = CConfigManager::instance();
         config.reload();
-        delayStart(appDirPath + config.updateHelperExe(), {kUpdaterName, kUpdaterName});
+        // The helper that was checked before the apply, not the one the
+        // release's system.cfg may name (or leave out).
+        const QString helper = applier && !applier->journal().helper.isEmpty() ? applier->journal().helper
+                                                                               : config.updateHelperExe();
+        delayStart(appDirPath + helper, {kUpdaterName, kUpdaterName});
         return true;
     } catch (const std::exception &ex) {
         success = false;

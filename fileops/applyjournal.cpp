@@ -24,6 +24,22 @@ bool isAbsoluteDir(const QString &dir)
     return !dir.isEmpty() && dir.size() < 4096 && QDir::isAbsolutePath(dir) && dir.endsWith(QLatin1Char('/'));
 }
 
+// @p dir relative to @p appDir when it lies inside it, else unchanged.
+QString stored(const QString &appDir, const QString &dir)
+{
+    return dir.startsWith(appDir) && dir.size() > appDir.size() ? dir.mid(appDir.size()) : dir;
+}
+
+// A stored directory back in absolute form; @p inside tells whether it was
+// stored relative. The empty text for a relative one that could leave.
+QString resolved(const QString &appDir, const QString &value, bool *inside)
+{
+    *inside = !value.isEmpty() && !QDir::isAbsolutePath(value);
+    if (!*inside)
+        return value;
+    return SafePath::isSafeRelativePath(value.left(value.size() - 1)) ? appDir + value : QString();
+}
+
 } // namespace
 
 QString ApplyJournal::pathIn(const QString &backupDir)
@@ -34,6 +50,22 @@ QString ApplyJournal::pathIn(const QString &backupDir)
 QString ApplyJournal::locatorPath(const QString &appDir)
 {
     return appDir + QStringLiteral(".update-apply");
+}
+
+QString ApplyJournal::locatorText(const QString &appDir, const QString &journalPath)
+{
+    return stored(appDir, journalPath);
+}
+
+QString ApplyJournal::namedBy(const QString &appDir)
+{
+    QFile locator(locatorPath(appDir));
+    if (!locator.open(QIODevice::ReadOnly))
+        return QString();
+    const QString text = QString::fromUtf8(locator.read(4096));
+    if (text.isEmpty() || QDir::isAbsolutePath(text))
+        return text;
+    return SafePath::isSafeRelativePath(text) ? appDir + text : QString();
 }
 
 QString ApplyJournal::phaseName(Phase phase)
@@ -56,9 +88,11 @@ bool ApplyJournal::save(const QString &path, QString *why) const
     }
     QJsonObject root;
     root.insert(QStringLiteral("appDir"), appDir);
-    root.insert(QStringLiteral("tempDir"), tempDir);
-    root.insert(QStringLiteral("backupDir"), backupDir);
-    root.insert(QStringLiteral("updateTmpDir"), updateTmpDir);
+    root.insert(QStringLiteral("tempDir"), stored(appDir, tempDir));
+    root.insert(QStringLiteral("backupDir"), stored(appDir, backupDir));
+    root.insert(QStringLiteral("updateTmpDir"), stored(appDir, updateTmpDir));
+    if (!helper.isEmpty())
+        root.insert(QStringLiteral("helper"), helper);
     root.insert(QStringLiteral("version"), version);
     root.insert(QStringLiteral("phase"), phaseName(phase));
     root.insert(QStringLiteral("entries"), list);
@@ -74,7 +108,7 @@ bool ApplyJournal::save(const QString &path, QString *why) const
     return true;
 }
 
-bool ApplyJournal::load(const QString &path, ApplyJournal *out, QString *why)
+bool ApplyJournal::load(const QString &path, ApplyJournal *out, QString *why, const QString &appDir)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
@@ -93,13 +127,21 @@ bool ApplyJournal::load(const QString &path, ApplyJournal *out, QString *why)
     }
     const QJsonObject root = doc.object();
     ApplyJournal journal;
-    journal.appDir = root.value(QStringLiteral("appDir")).toString();
-    journal.tempDir = root.value(QStringLiteral("tempDir")).toString();
-    journal.backupDir = root.value(QStringLiteral("backupDir")).toString();
-    journal.updateTmpDir = root.value(QStringLiteral("updateTmpDir")).toString();
+    journal.recordedAppDir = root.value(QStringLiteral("appDir")).toString();
+    journal.appDir = appDir.isEmpty() ? journal.recordedAppDir : appDir;
+    bool tempInside = false;
+    bool backupInside = false;
+    bool updateTmpInside = false;
+    journal.tempDir = resolved(journal.appDir, root.value(QStringLiteral("tempDir")).toString(), &tempInside);
+    journal.backupDir = resolved(journal.appDir, root.value(QStringLiteral("backupDir")).toString(), &backupInside);
+    journal.updateTmpDir =
+        resolved(journal.appDir, root.value(QStringLiteral("updateTmpDir")).toString(), &updateTmpInside);
+    journal.allInside = tempInside && backupInside && updateTmpInside;
+    journal.helper = root.value(QStringLiteral("helper")).toString();
     journal.version = root.value(QStringLiteral("version")).toString();
-    if (!isAbsoluteDir(journal.appDir) || !isAbsoluteDir(journal.tempDir) || !isAbsoluteDir(journal.backupDir)
-        || !isAbsoluteDir(journal.updateTmpDir)) {
+    if (!isAbsoluteDir(journal.recordedAppDir) || !isAbsoluteDir(journal.appDir) || !isAbsoluteDir(journal.tempDir)
+        || !isAbsoluteDir(journal.backupDir) || !isAbsoluteDir(journal.updateTmpDir)
+        || !SafePath::isSafeRelativePath(journal.helper)) {
         *why = QStringLiteral("bad directories");
         return false;
     }

@@ -28,6 +28,10 @@ public:
     QString tempDir;
     QString backupDir;
     QString updateTmpDir;
+    /// The self-update helper, relative to the application directory: the
+    /// one checked before the apply is the one started after it, whatever
+    /// the system.cfg the release installed names.
+    QString helper;
     /// The version of the release being applied (empty when unknown).
     QString version;
     Phase phase = Phase::BackingUp;
@@ -38,11 +42,26 @@ public:
     /// A fixed file in the installation naming the journal, so that a process
     /// whose configuration moved the backup still finds it.
     static QString locatorPath(const QString &appDir);
+    /// The text the locator holds for the journal at @p journalPath: relative
+    /// to @p appDir when the journal lies inside it, so that a moved or
+    /// copied installation still finds its own journal.
+    static QString locatorText(const QString &appDir, const QString &journalPath);
+    /// The journal the locator of @p appDir names, or the empty text.
+    static QString namedBy(const QString &appDir);
 
     /// Writes the journal to @p path atomically (temporary file, flush, rename).
+    /// Directories inside the application directory are stored relative to it.
     bool save(const QString &path, QString *why) const;
     /// Reads a journal; false for a missing, oversized or malformed file.
-    static bool load(const QString &path, ApplyJournal *out, QString *why);
+    /// Relative directories are resolved against @p appDir (the installation
+    /// being recovered, which may have been moved since), else against the
+    /// recorded one; `recordedAppDir` keeps what the file says.
+    static bool load(const QString &path, ApplyJournal *out, QString *why, const QString &appDir = QString());
+
+    /// Where the journal was written (differs from `appDir` after a move).
+    QString recordedAppDir;
+    /// True when every directory was stored relative to the installation.
+    bool allInside = false;
 
     static QString phaseName(Phase phase);
 };

@@ -45,6 +45,12 @@ public:
     /// something that cannot be installed.
     bool plan(const QString &version);
     bool hasSelfUpdate() const;
+    /// Records the self-update helper (relative to the application
+    /// directory) in the journal that `backup` writes.
+    void setHelperProgram(const QString &relativePath) { record.helper = relativePath; }
+    /// The planned file installed at @p target (relative), e.g. a release's
+    /// own system.cfg; the empty text when the release does not replace it.
+    QString plannedSource(const QString &target) const;
     bool backup();
     bool replace();
     bool markHandedToHelper();

@@ -21,6 +21,7 @@ private slots:
     void helperRoleWinsOverConsole();
     void consoleFallbackWhenLogDirectoryCannotBeCreated();
     void argumentsAreLogged();
+    void failedRecoveryIsReported();
 
 private:
     struct Result
@@ -173,6 +174,23 @@ void TestUpdaterProcess::argumentsAreLogged()
     QVERIFY(log.contains("Command Line Arguments:"));
     QVERIFY(log.contains("argv[1] =console\r\n"));
     QVERIFY(log.contains(QStringLiteral("argv[2] =参数 x\r\n").toUtf8()));
+}
+
+void TestUpdaterProcess::failedRecoveryIsReported()
+{
+    // A journal that cannot be read: nothing may run over the installation,
+    // and a script must not take the run for a success.
+    app->writeConfig("[Update]\nHttpEnable=false\n");
+    app->write(QStringLiteral("Backup/") + InstallLayout::markerName(), "");
+    app->write(QStringLiteral("Backup/apply.journal"), "{ not a journal");
+    app->write(QStringLiteral(".update-apply"), "Backup/apply.journal");
+    const Result result = runUpdater({QStringLiteral("console")});
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY2(result.out.contains(QStringLiteral("{\"errormsg\":\"上次更新无法恢复，请检查日志\",\"success\":false,"
+                                                "\"update\":false}")
+                                     .toUtf8()),
+             result.out.constData());
+    QCOMPARE(app->read(QStringLiteral("Backup/apply.journal")), QByteArray("{ not a journal"));
 }
 
 QTEST_GUILESS_MAIN(TestUpdaterProcess)

@@ -8,7 +8,6 @@
 #include "log/logger.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QStringList>
 
 int main(int argc, char *argv[])
@@ -31,12 +30,12 @@ int main(int argc, char *argv[])
     CSelfUpdateHelper helper(config, appDir);
     // The apply that started us recorded where the new updater is; the
     // system.cfg it installed may name other directories.
-    QFile locator(ApplyJournal::locatorPath(appDir + QStringLiteral("/")));
+    const QString installation = appDir + QStringLiteral("/");
+    const QString journalPath = ApplyJournal::namedBy(installation);
     ApplyJournal journal;
     QString why;
-    if (locator.open(QIODevice::ReadOnly) && ApplyJournal::load(QString::fromUtf8(locator.read(4096)), &journal, &why)) {
+    if (!journalPath.isEmpty() && ApplyJournal::load(journalPath, &journal, &why, installation))
         helper.setTempDirectory(journal.tempDir);
-    }
     const bool swapped = helper.run(arguments);
     const bool started = helper.launch();
     return swapped && started ? 0 : 1;
