@@ -33,6 +33,8 @@ int main(int argc, char *argv[])
 
     ReleaseCatalog catalog;
     if (!catalog.load(options.servedRoot, options.skippedNames, &error)) {
+        for (const QString &problem : catalog.problems())
+            logError(QStringLiteral("cannot serve %1").arg(problem));
         logError(QStringLiteral("update_service: ") + error);
         return 1;
     }
@@ -58,8 +60,6 @@ int main(int argc, char *argv[])
 
     for (const QString &note : options.notes)
         logInfo(note);
-    for (const QString &warning : catalog.warnings())
-        logWarn(warning);
     logInfo(QStringLiteral("release %1 (project type %2): %3 files from %4, chunk size %5 bytes")
                 .arg(options.version)
                 .arg(options.projectType)
