@@ -69,6 +69,33 @@ public:
     quint16 port = 0;
 };
 
+/// A raw connection to the service on @p port from @p source, one of the
+/// loopback addresses; nullptr when it cannot be made.
+std::unique_ptr<QTcpSocket> connectFrom(const QString &source, quint16 port)
+{
+    auto socket = std::make_unique<QTcpSocket>();
+    if (!socket->bind(QHostAddress(source)))
+        return nullptr;
+    socket->connectToHost(QHostAddress::LocalHost, port);
+    return socket->waitForConnected(3000) ? std::move(socket) : nullptr;
+}
+
+/// True when a session answers a heartbeat on @p socket.
+bool answersHeartbeat(QTcpSocket &socket)
+{
+    socket.write(buildPacket(Heartbeat, QByteArray(8, '\x01'), 1));
+    PacketAssembler assembler;
+    Packet reply;
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 3000 && socket.waitForReadyRead(3000)) {
+        assembler.append(socket.readAll());
+        if (assembler.next(&reply) == PacketAssembler::Result::Message)
+            return reply.type == HeartbeatReply;
+    }
+    return false;
+}
+
 /// What a row of the start-up refusals puts into the release.
 enum class Unservable { File, Over4GiB, LinkOut, DirectoryLinkOut, DanglingLink, Unreadable };
 
@@ -129,7 +156,10 @@ private slots:
     void hostileStreams();
     void floodingClientCannotExhaust();
     void grownFileFailsItsChecksum();
-    void boundOnConcurrentSessions();
+    void boundOnSessions_data();
+    void boundOnSessions();
+    void slowClientsAreClosed_data();
+    void slowClientsAreClosed();
 
 private:
     std::unique_ptr<QTemporaryDir> releaseDir;
@@ -393,6 +423,9 @@ void TestUpdateService::rejectsBadCommandLines_data()
     QTest::newRow("zero chunk size") << words("--version 1 --chunk-size 0");
     QTest::newRow("project type 7") << words("--version 1 --project-type 7");
     QTest::newRow("version longer than 31 bytes") << words("--version 99999999999999999999999999999999");
+    QTest::newRow("idle timeout of 0 ms") << words("--version 1 --idle-timeout 0");
+    QTest::newRow("request timeout under 100 ms") << words("--version 1 --request-timeout 99");
+    QTest::newRow("more sessions per address than in all") << words("--version 1 --max-sessions-per-address 65");
 }
 
 void TestUpdateService::rejectsBadCommandLines()
@@ -519,28 +552,116 @@ void TestUpdateService::grownFileFailsItsChecksum()
     QCOMPARE(updater.area.readTemp(QStringLiteral("bin/core.dll")).size(), 3000);
 }
 
-void TestUpdateService::boundOnConcurrentSessions()
+void TestUpdateService::boundOnSessions_data()
 {
+    QTest::addColumn<int>("addresses");  // held sessions come from 127.0.0.1 .. 127.0.0.N
+    QTest::addColumn<int>("perAddress"); // sessions held from each of them
+    QTest::addColumn<QString>("refusedFrom");
+    QTest::addColumn<QString>("servedFrom"); // empty: no other client can be served
+    QTest::addColumn<QString>("logged");
+    QTest::newRow("ninth session from one address is refused, another address is served")
+        << 1 << 8 << QStringLiteral("127.0.0.1") << QStringLiteral("127.0.0.2")
+        << QStringLiteral("8 sessions already open from 127.0.0.1");
+    QTest::newRow("sixty-fifth session is refused whatever its address")
+        << 8 << 8 << QStringLiteral("127.0.0.9") << QString() << QStringLiteral("64 sessions already open");
+}
+
+void TestUpdateService::boundOnSessions()
+{
+    QFETCH(int, addresses);
+    QFETCH(int, perAddress);
+    QFETCH(QString, refusedFrom);
+    QFETCH(QString, servedFrom);
+    QFETCH(QString, logged);
+    if (!QTcpSocket().bind(QHostAddress(QStringLiteral("127.0.0.2"))))
+        QSKIP("this system does not route 127.0.0.2 to loopback, so all clients share one address");
     ServiceProcess service;
     QVERIFY(service.start(release, {QStringLiteral("--version"), QStringLiteral("2")}));
     std::vector<std::unique_ptr<QTcpSocket>> held;
-    for (int i = 0; i < 64; ++i) {
-        held.push_back(std::make_unique<QTcpSocket>());
-        held.back()->connectToHost(QHostAddress::LocalHost, service.port);
-        QVERIFY(held.back()->waitForConnected(3000));
+    for (int a = 1; a <= addresses; ++a) {
+        for (int i = 0; i < perAddress; ++i) {
+            held.push_back(connectFrom(QStringLiteral("127.0.0.%1").arg(a), service.port));
+            QVERIFY(held.back() && answersHeartbeat(*held.back()));
+        }
     }
-    QTest::qWait(300); // all 64 are sessions now
-    QTcpSocket extra;
-    extra.connectToHost(QHostAddress::LocalHost, service.port);
-    QVERIFY(extra.waitForConnected(3000)); // accepted by the system, then turned away
-    QVERIFY(extra.state() == QAbstractSocket::UnconnectedState || extra.waitForDisconnected(3000));
+    // Accepted by the system, then turned away.
+    const auto extra = connectFrom(refusedFrom, service.port);
+    QVERIFY(extra);
+    QVERIFY(!answersHeartbeat(*extra));
+    QVERIFY(extra->state() == QAbstractSocket::UnconnectedState || extra->waitForDisconnected(3000));
+    if (!servedFrom.isEmpty()) {
+        const auto other = connectFrom(servedFrom, service.port);
+        QVERIFY(other && answersHeartbeat(*other));
+    }
 
     // A place that frees up is taken by the next client.
     held.front()->abort();
     QTest::qWait(300);
-    Updater next;
-    QVERIFY(next.connectTo(service.port));
-    QVERIFY(next.check(QStringLiteral("1"), 1).hasUpdate);
+    const auto next = connectFrom(refusedFrom, service.port);
+    QVERIFY(next && answersHeartbeat(*next));
+    service.process.terminate();
+    QVERIFY(service.process.waitForFinished(5000));
+    const QString log = QString::fromUtf8(service.process.readAllStandardOutput());
+    QVERIFY2(log.contains(logged), qPrintable(log.right(2000)));
+}
+
+void TestUpdateService::slowClientsAreClosed_data()
+{
+    QTest::addColumn<QStringList>("limits");
+    QTest::addColumn<QByteArray>("stream"); // sent one byte every 40 ms
+    QTest::addColumn<int>("closedAfterMs"); // 0: the session stays
+    QTest::addColumn<QString>("logged");
+    const auto words = [](const char *text) { return QString::fromLatin1(text).split(QLatin1Char(' ')); };
+    // About 4.5 s of a heartbeat announcing 200 bytes that never come.
+    const QByteArray unfinished = buildHeader(Heartbeat, 200, 1) + QByteArray(100, 'x');
+    // Four heartbeats of 0.8 s each: 3.2 s in all.
+    const QByteArray heartbeats = buildPacket(Heartbeat, QByteArray(8, '\x02'), 1).repeated(4);
+    QTest::newRow("request unfinished at its deadline")
+        << words("--request-timeout 1000") << unfinished << 1000
+        << QStringLiteral("request not completed within 1000 ms");
+    QTest::newRow("bytes of an unfinished request are no activity")
+        << words("--idle-timeout 1500 --request-timeout 60000") << unfinished << 1500
+        << QStringLiteral("no complete request for 1500 ms");
+    QTest::newRow("requests completed in time keep the session")
+        << words("--idle-timeout 1500 --request-timeout 1500") << heartbeats << 0 << QString();
+}
+
+void TestUpdateService::slowClientsAreClosed()
+{
+    QFETCH(QStringList, limits);
+    QFETCH(QByteArray, stream);
+    QFETCH(int, closedAfterMs);
+    QFETCH(QString, logged);
+    ServiceProcess service;
+    QVERIFY(service.start(release, QStringList{QStringLiteral("--version"), QStringLiteral("2")} + limits));
+    QTcpSocket raw;
+    raw.connectToHost(QHostAddress::LocalHost, service.port);
+    QVERIFY(raw.waitForConnected(3000));
+    QElapsedTimer timer;
+    timer.start();
+    QByteArray received;
+    for (int sent = 0; sent < stream.size() && raw.state() == QAbstractSocket::ConnectedState; ++sent) {
+        raw.write(stream.mid(sent, 1));
+        raw.waitForDisconnected(40); // sends the byte, takes replies and notices a close
+        received += raw.readAll();
+    }
+    const qint64 elapsed = timer.elapsed();
+    if (closedAfterMs > 0) {
+        QVERIFY2(raw.state() == QAbstractSocket::UnconnectedState,
+                 qPrintable(QStringLiteral("still open after %1 ms").arg(elapsed)));
+        // Coarse timers may fire up to 5 % early.
+        QVERIFY2(elapsed >= closedAfterMs * 9 / 10 && elapsed <= closedAfterMs + 1500,
+                 qPrintable(QStringLiteral("closed after %1 ms").arg(elapsed)));
+    } else {
+        QCOMPARE(raw.state(), QAbstractSocket::ConnectedState);
+        while (received.size() < stream.size() && raw.waitForReadyRead(3000))
+            received += raw.readAll();
+        QCOMPARE(received, buildPacket(HeartbeatReply, QByteArray(8, '\x02'), 1).repeated(4));
+    }
+    service.process.terminate();
+    QVERIFY(service.process.waitForFinished(5000));
+    const QString log = QString::fromUtf8(service.process.readAllStandardOutput());
+    QVERIFY2(log.contains(logged), qPrintable(log.right(2000)));
 }
 
 QTEST_GUILESS_MAIN(TestUpdateService)

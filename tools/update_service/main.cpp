@@ -38,7 +38,7 @@ int main(int argc, char *argv[])
         logError(QStringLiteral("update_service: ") + error);
         return 1;
     }
-    const ReleaseOffer offer{&catalog, options.version, options.projectType, options.chunkSize, ServiceLimits(),
+    const ReleaseOffer offer{&catalog, options.version, options.projectType, options.chunkSize, options.limits,
                              options.checksums};
     UpdateService service(offer);
     if (!service.listen(options.host, options.port, &error)) {
@@ -65,8 +65,13 @@ int main(int argc, char *argv[])
                 .arg(options.projectType)
                 .arg(catalog.files().size())
                 .arg(catalog.root())
-                .arg(options.chunkSize)
-                );
+                .arg(options.chunkSize));
+    logInfo(QStringLiteral("sessions: at most %1, %2 per address; closed after %3 ms without a complete request "
+                           "or %4 ms over one")
+                .arg(options.limits.maxSessions)
+                .arg(options.limits.maxSessionsPerAddress)
+                .arg(options.limits.idleMs)
+                .arg(options.limits.requestMs));
 
     const int code = QCoreApplication::exec();
     logInfo("update_service: stopped");
