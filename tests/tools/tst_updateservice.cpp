@@ -307,8 +307,7 @@ void TestUpdateService::servesFittingFilesAndStops()
     expected.sort();
 
     ServiceProcess service;
-    QVERIFY2(service.start(release, {QStringLiteral("--version"), QStringLiteral("2")}),
-             qPrintable(service.outputAfterExit()));
+    QVERIFY2(service.start(release, {QStringLiteral("--version"), QStringLiteral("2")}), service.firstLine.constData());
     Updater updater;
     QVERIFY(updater.connectTo(service.port));
     // The names that just fit the protocol's fields and a file link that
