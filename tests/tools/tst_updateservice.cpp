@@ -48,16 +48,56 @@ public:
         timer.start();
         while (!process.canReadLine() && process.state() == QProcess::Running && timer.elapsed() < 10000)
             process.waitForReadyRead(200);
-        const QByteArray line = process.readLine().trimmed();
+        firstLine = process.readLine();
+        const QByteArray line = firstLine.trimmed();
         const QByteArray prefix = "listening 127.0.0.1:";
         bool ok = false;
         port = line.startsWith(prefix) ? line.mid(prefix.size()).toUShort(&ok) : 0;
         return ok && port != 0;
     }
 
+    /// Waits for the end of a service that did not start; everything it
+    /// wrote, including the line start() read.
+    QString outputAfterExit()
+    {
+        process.waitForFinished(10000);
+        return QString::fromUtf8(firstLine + process.readAllStandardOutput() + process.readAllStandardError());
+    }
+
     QProcess process;
+    QByteArray firstLine;
     quint16 port = 0;
 };
+
+/// A raw connection to the service on @p port from @p source, one of the
+/// loopback addresses; nullptr when it cannot be made.
+std::unique_ptr<QTcpSocket> connectFrom(const QString &source, quint16 port)
+{
+    auto socket = std::make_unique<QTcpSocket>();
+    if (!socket->bind(QHostAddress(source)))
+        return nullptr;
+    socket->connectToHost(QHostAddress::LocalHost, port);
+    return socket->waitForConnected(3000) ? std::move(socket) : nullptr;
+}
+
+/// True when a session answers a heartbeat on @p socket.
+bool answersHeartbeat(QTcpSocket &socket)
+{
+    socket.write(buildPacket(Heartbeat, QByteArray(8, '\x01'), 1));
+    PacketAssembler assembler;
+    Packet reply;
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 3000 && socket.waitForReadyRead(3000)) {
+        assembler.append(socket.readAll());
+        if (assembler.next(&reply) == PacketAssembler::Result::Message)
+            return reply.type == HeartbeatReply;
+    }
+    return false;
+}
+
+/// What a row of the start-up refusals puts into the release.
+enum class Unservable { File, Over4GiB, LinkOut, DirectoryLinkOut, DanglingLink, Unreadable };
 
 /// An updater's side: the protocol client writing into a temporary area.
 struct Updater
@@ -94,6 +134,8 @@ struct Updater
 
 } // namespace
 
+Q_DECLARE_METATYPE(Unservable)
+
 class TestUpdateService : public QObject
 {
     Q_OBJECT
@@ -104,7 +146,9 @@ private slots:
     void refusesRequestsOutsideRelease_data();
     void refusesRequestsOutsideRelease();
     void twoClientsAtOnce();
-    void skipsUnfitFilesAndStops();
+    void servesFittingFilesAndStops();
+    void refusesUnservableRelease_data();
+    void refusesUnservableRelease();
     void servesPublishedRelease();
     void rejectsBadCommandLines_data();
     void rejectsBadCommandLines();
@@ -112,7 +156,10 @@ private slots:
     void hostileStreams();
     void floodingClientCannotExhaust();
     void grownFileFailsItsChecksum();
-    void boundOnConcurrentSessions();
+    void boundOnSessions_data();
+    void boundOnSessions();
+    void slowClientsAreClosed_data();
+    void slowClientsAreClosed();
 
 private:
     std::unique_ptr<QTemporaryDir> releaseDir;
@@ -187,7 +234,7 @@ void TestUpdateService::refusesRequestsOutsideRelease_data()
     QTest::newRow("absolute path") << QStringLiteral("/etc") << QStringLiteral("passwd");
     QTest::newRow("name with a path in it") << QString() << QStringLiteral("../secret.txt");
     QTest::newRow("file that is not part of the release") << QStringLiteral("bin") << QStringLiteral("nothere.dll");
-    QTest::newRow("symbolic link leading outside") << QString() << QStringLiteral("link.txt");
+    QTest::newRow("file replaced by a link leading outside") << QString() << QStringLiteral("link.txt");
     QTest::newRow("directory instead of a file") << QString() << QStringLiteral("bin");
 }
 
@@ -200,10 +247,14 @@ void TestUpdateService::refusesRequestsOutsideRelease()
         QSKIP("QFile::link makes a shortcut on Windows, an ordinary file; a symbolic link needs a privilege");
 #endif // Q_OS_WIN
     QVERIFY(writeFile(releaseDir->path() + QStringLiteral("/secret.txt"), "secret"));
-    QVERIFY(QFile::link(releaseDir->path() + QStringLiteral("/secret.txt"), release + QStringLiteral("/link.txt")));
+    QVERIFY(writeFile(release + QStringLiteral("/link.txt"), "served at start-up"));
 
     ServiceProcess service;
     QVERIFY(service.start(release, {QStringLiteral("--version"), QStringLiteral("2")}));
+    // A release holding such a link is refused at start-up; one that gets
+    // it afterwards still has every download checked.
+    QVERIFY(QFile::remove(release + QStringLiteral("/link.txt")));
+    QVERIFY(QFile::link(releaseDir->path() + QStringLiteral("/secret.txt"), release + QStringLiteral("/link.txt")));
     Updater updater;
     QVERIFY(updater.connectTo(service.port));
     QVERIFY(updater.refused(FileDownload, TcpMessages::buildFileDownload(path, name)));
@@ -239,48 +290,107 @@ void TestUpdateService::twoClientsAtOnce()
     QCOMPARE(second.area.readTemp(QStringLiteral("big.bin")), big);
 }
 
-void TestUpdateService::skipsUnfitFilesAndStops()
+void TestUpdateService::servesFittingFilesAndStops()
 {
-    QVERIFY(writeFile(release + QLatin1Char('/') + QString(32, QLatin1Char('n')), "long name"));
+    const QString deepest = QString(127, QLatin1Char('d')) + QStringLiteral("/f");
     QVERIFY(writeFile(release + QLatin1Char('/') + QString(31, QLatin1Char('k')), "fits"));
-    QVERIFY(writeFile(release + QLatin1Char('/') + QString(128, QLatin1Char('d')) + QStringLiteral("/f"), "deep"));
+    QVERIFY(writeFile(release + QLatin1Char('/') + deepest, "fits too"));
     QVERIFY(writeFile(release + QStringLiteral("/.hidden"), "hidden"));
-    QStringList expected = treeFiles + QStringList{QString(31, QLatin1Char('k'))};
+    QVERIFY(writeFile(release + QStringLiteral("/bin/.cache/state"), "hidden too"));
+    QStringList expected = treeFiles + QStringList{QString(31, QLatin1Char('k')), deepest};
 #ifndef Q_OS_WIN
     // Links on Windows would be shortcuts, ordinary files.
-    QVERIFY(writeFile(releaseDir->path() + QStringLiteral("/outside.txt"), "outside"));
-    QVERIFY(QFile::link(releaseDir->path() + QStringLiteral("/outside.txt"), release + QStringLiteral("/escape.txt")));
     QVERIFY(QFile::link(release + QStringLiteral("/client.exe"), release + QStringLiteral("/alias.exe")));
+    QVERIFY(QFile::link(release + QStringLiteral("/bin"), release + QStringLiteral("/bin-alias")));
     expected.append(QStringLiteral("alias.exe"));
 #endif // Q_OS_WIN
     expected.sort();
 
     ServiceProcess service;
-    QVERIFY(service.start(release, {QStringLiteral("--version"), QStringLiteral("2")}));
+    QVERIFY2(service.start(release, {QStringLiteral("--version"), QStringLiteral("2")}), service.firstLine.constData());
     Updater updater;
     QVERIFY(updater.connectTo(service.port));
-    // The tree, the 31-byte name and a link that stays inside; not the
-    // 32-byte name, the 128-byte directory, hidden files or a link out.
+    // The names that just fit the protocol's fields and a file link that
+    // stays inside; hidden entries stay out, and a directory link inside is
+    // reached through its real path.
     QCOMPARE(updater.listed(updater.check(QStringLiteral("1"), 1)), expected);
 #ifndef Q_OS_WIN
-    QVERIFY(updater.refused(FileDownload, TcpMessages::buildFileDownload(QString(), QStringLiteral("escape.txt"))));
-
     service.process.terminate(); // SIGTERM ends the service cleanly
     QVERIFY(service.process.waitForFinished(5000));
     QCOMPARE(service.process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(service.process.exitCode(), 0);
-#else
-    // terminate() posts a window message, which a console program never
-    // sees; a console event cannot be sent across consoles under test.
-    service.process.kill();
-    QVERIFY(service.process.waitForFinished(5000));
-#endif // Q_OS_WIN
     const QString log = QString::fromUtf8(service.process.readAllStandardOutput() + service.process.readAllStandardError());
-#ifndef Q_OS_WIN
-    QVERIFY2(log.contains(QStringLiteral("skipped escape.txt")), qPrintable(log));
     QVERIFY2(log.contains(QStringLiteral("stopped")), qPrintable(log));
 #endif // Q_OS_WIN
-    QVERIFY2(log.contains(QStringLiteral("skipped ") + QString(32, QLatin1Char('n'))), qPrintable(log));
+    // On Windows terminate() posts a window message, which a console program
+    // never sees; a console event cannot be sent across consoles under test.
+}
+
+void TestUpdateService::refusesUnservableRelease_data()
+{
+    QTest::addColumn<QString>("entry");
+    QTest::addColumn<Unservable>("kind");
+    QTest::newRow("name of 32 UTF-8 bytes") << QString(32, QLatin1Char('n')) << Unservable::File;
+    QTest::newRow("name of 11 characters, 33 UTF-8 bytes")
+        << QStringLiteral("bin/说明说明说明说明说明说") << Unservable::File;
+    QTest::newRow("directory of 128 UTF-8 bytes") << QString(128, QLatin1Char('d')) + QStringLiteral("/f")
+                                                  << Unservable::File;
+    QTest::newRow("name unsafe on Windows") << QStringLiteral("bin/nul.txt") << Unservable::File;
+    QTest::newRow("file of 4 GiB") << QStringLiteral("big.bin") << Unservable::Over4GiB;
+    QTest::newRow("link to a file outside") << QStringLiteral("escape.txt") << Unservable::LinkOut;
+    QTest::newRow("link to a directory outside") << QStringLiteral("bin/plugins2") << Unservable::DirectoryLinkOut;
+    QTest::newRow("link to nothing") << QStringLiteral("gone.dll") << Unservable::DanglingLink;
+    QTest::newRow("unreadable file") << QStringLiteral("bin/locked.dll") << Unservable::Unreadable;
+}
+
+void TestUpdateService::refusesUnservableRelease()
+{
+    QFETCH(QString, entry);
+    QFETCH(Unservable, kind);
+    const QString target = release + QLatin1Char('/') + entry;
+    const QString outside = releaseDir->path() + QStringLiteral("/outside");
+    QVERIFY(QDir().mkpath(QFileInfo(target).absolutePath()));
+#ifdef Q_OS_WIN
+    if (kind == Unservable::LinkOut || kind == Unservable::DirectoryLinkOut || kind == Unservable::DanglingLink)
+        QSKIP("QFile::link makes a shortcut on Windows, an ordinary file; a symbolic link needs a privilege");
+#endif // Q_OS_WIN
+    switch (kind) {
+    case Unservable::File:
+        QVERIFY(writeFile(target, "cannot be listed"));
+        break;
+    case Unservable::Over4GiB: {
+        QFile big(target);
+        QVERIFY2(big.open(QIODevice::WriteOnly) && big.resize(0x100000000ll), qPrintable(big.errorString()));
+        break;
+    }
+    case Unservable::LinkOut:
+        QVERIFY(writeFile(outside + QStringLiteral("/secret.txt"), "secret"));
+        QVERIFY(QFile::link(outside + QStringLiteral("/secret.txt"), target));
+        break;
+    case Unservable::DirectoryLinkOut:
+        QVERIFY(writeFile(outside + QStringLiteral("/extra.dll"), "extra"));
+        QVERIFY(QFile::link(outside, target));
+        break;
+    case Unservable::DanglingLink:
+        QVERIFY(QFile::link(outside + QStringLiteral("/missing.dll"), target));
+        break;
+    case Unservable::Unreadable:
+        QVERIFY(writeFile(target, "locked"));
+        QVERIFY(QFile::setPermissions(target, QFileDevice::Permissions()));
+        if (QFile(target).open(QIODevice::ReadOnly))
+            QSKIP("permissions do not bind this user (root), and no other way makes a regular file unreadable");
+        break;
+    }
+
+    // The service refuses to start rather than offer the release without
+    // the file: clients would install the rest and call that a success.
+    ServiceProcess service;
+    QVERIFY(!service.start(release, {QStringLiteral("--version"), QStringLiteral("2")}));
+    const QString output = service.outputAfterExit();
+    QCOMPARE(service.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(service.process.exitCode(), 1);
+    QVERIFY2(output.contains(QStringLiteral("cannot serve ") + entry), qPrintable(output));
+    QVERIFY2(!output.contains(QStringLiteral("listening")), qPrintable(output));
 }
 
 void TestUpdateService::servesPublishedRelease()
@@ -312,6 +422,9 @@ void TestUpdateService::rejectsBadCommandLines_data()
     QTest::newRow("zero chunk size") << words("--version 1 --chunk-size 0");
     QTest::newRow("project type 7") << words("--version 1 --project-type 7");
     QTest::newRow("version longer than 31 bytes") << words("--version 99999999999999999999999999999999");
+    QTest::newRow("idle timeout of 0 ms") << words("--version 1 --idle-timeout 0");
+    QTest::newRow("request timeout under 100 ms") << words("--version 1 --request-timeout 99");
+    QTest::newRow("more sessions per address than in all") << words("--version 1 --max-sessions-per-address 65");
 }
 
 void TestUpdateService::rejectsBadCommandLines()
@@ -438,28 +551,116 @@ void TestUpdateService::grownFileFailsItsChecksum()
     QCOMPARE(updater.area.readTemp(QStringLiteral("bin/core.dll")).size(), 3000);
 }
 
-void TestUpdateService::boundOnConcurrentSessions()
+void TestUpdateService::boundOnSessions_data()
 {
+    QTest::addColumn<int>("addresses");  // held sessions come from 127.0.0.1 .. 127.0.0.N
+    QTest::addColumn<int>("perAddress"); // sessions held from each of them
+    QTest::addColumn<QString>("refusedFrom");
+    QTest::addColumn<QString>("servedFrom"); // empty: no other client can be served
+    QTest::addColumn<QString>("logged");
+    QTest::newRow("ninth session from one address is refused, another address is served")
+        << 1 << 8 << QStringLiteral("127.0.0.1") << QStringLiteral("127.0.0.2")
+        << QStringLiteral("8 sessions already open from 127.0.0.1");
+    QTest::newRow("sixty-fifth session is refused whatever its address")
+        << 8 << 8 << QStringLiteral("127.0.0.9") << QString() << QStringLiteral("64 sessions already open");
+}
+
+void TestUpdateService::boundOnSessions()
+{
+    QFETCH(int, addresses);
+    QFETCH(int, perAddress);
+    QFETCH(QString, refusedFrom);
+    QFETCH(QString, servedFrom);
+    QFETCH(QString, logged);
+    if (!QTcpSocket().bind(QHostAddress(QStringLiteral("127.0.0.2"))))
+        QSKIP("this system does not route 127.0.0.2 to loopback, so all clients share one address");
     ServiceProcess service;
     QVERIFY(service.start(release, {QStringLiteral("--version"), QStringLiteral("2")}));
     std::vector<std::unique_ptr<QTcpSocket>> held;
-    for (int i = 0; i < 64; ++i) {
-        held.push_back(std::make_unique<QTcpSocket>());
-        held.back()->connectToHost(QHostAddress::LocalHost, service.port);
-        QVERIFY(held.back()->waitForConnected(3000));
+    for (int a = 1; a <= addresses; ++a) {
+        for (int i = 0; i < perAddress; ++i) {
+            held.push_back(connectFrom(QStringLiteral("127.0.0.%1").arg(a), service.port));
+            QVERIFY(held.back() && answersHeartbeat(*held.back()));
+        }
     }
-    QTest::qWait(300); // all 64 are sessions now
-    QTcpSocket extra;
-    extra.connectToHost(QHostAddress::LocalHost, service.port);
-    QVERIFY(extra.waitForConnected(3000)); // accepted by the system, then turned away
-    QVERIFY(extra.state() == QAbstractSocket::UnconnectedState || extra.waitForDisconnected(3000));
+    // Accepted by the system, then turned away.
+    const auto extra = connectFrom(refusedFrom, service.port);
+    QVERIFY(extra);
+    QVERIFY(!answersHeartbeat(*extra));
+    QVERIFY(extra->state() == QAbstractSocket::UnconnectedState || extra->waitForDisconnected(3000));
+    if (!servedFrom.isEmpty()) {
+        const auto other = connectFrom(servedFrom, service.port);
+        QVERIFY(other && answersHeartbeat(*other));
+    }
 
     // A place that frees up is taken by the next client.
     held.front()->abort();
     QTest::qWait(300);
-    Updater next;
-    QVERIFY(next.connectTo(service.port));
-    QVERIFY(next.check(QStringLiteral("1"), 1).hasUpdate);
+    const auto next = connectFrom(refusedFrom, service.port);
+    QVERIFY(next && answersHeartbeat(*next));
+    service.process.terminate();
+    QVERIFY(service.process.waitForFinished(5000));
+    const QString log = QString::fromUtf8(service.process.readAllStandardOutput());
+    QVERIFY2(log.contains(logged), qPrintable(log.right(2000)));
+}
+
+void TestUpdateService::slowClientsAreClosed_data()
+{
+    QTest::addColumn<QStringList>("limits");
+    QTest::addColumn<QByteArray>("stream"); // sent one byte every 40 ms
+    QTest::addColumn<int>("closedAfterMs"); // 0: the session stays
+    QTest::addColumn<QString>("logged");
+    const auto words = [](const char *text) { return QString::fromLatin1(text).split(QLatin1Char(' ')); };
+    // About 4.5 s of a heartbeat announcing 200 bytes that never come.
+    const QByteArray unfinished = buildHeader(Heartbeat, 200, 1) + QByteArray(100, 'x');
+    // Four heartbeats of 0.8 s each: 3.2 s in all.
+    const QByteArray heartbeats = buildPacket(Heartbeat, QByteArray(8, '\x02'), 1).repeated(4);
+    QTest::newRow("request unfinished at its deadline")
+        << words("--request-timeout 1000") << unfinished << 1000
+        << QStringLiteral("request not completed within 1000 ms");
+    QTest::newRow("bytes of an unfinished request are no activity")
+        << words("--idle-timeout 1500 --request-timeout 60000") << unfinished << 1500
+        << QStringLiteral("no complete request for 1500 ms");
+    QTest::newRow("requests completed in time keep the session")
+        << words("--idle-timeout 1500 --request-timeout 1500") << heartbeats << 0 << QString();
+}
+
+void TestUpdateService::slowClientsAreClosed()
+{
+    QFETCH(QStringList, limits);
+    QFETCH(QByteArray, stream);
+    QFETCH(int, closedAfterMs);
+    QFETCH(QString, logged);
+    ServiceProcess service;
+    QVERIFY(service.start(release, QStringList{QStringLiteral("--version"), QStringLiteral("2")} + limits));
+    QTcpSocket raw;
+    raw.connectToHost(QHostAddress::LocalHost, service.port);
+    QVERIFY(raw.waitForConnected(3000));
+    QElapsedTimer timer;
+    timer.start();
+    QByteArray received;
+    for (int sent = 0; sent < stream.size() && raw.state() == QAbstractSocket::ConnectedState; ++sent) {
+        raw.write(stream.mid(sent, 1));
+        raw.waitForDisconnected(40); // sends the byte, takes replies and notices a close
+        received += raw.readAll();
+    }
+    const qint64 elapsed = timer.elapsed();
+    if (closedAfterMs > 0) {
+        QVERIFY2(raw.state() == QAbstractSocket::UnconnectedState,
+                 qPrintable(QStringLiteral("still open after %1 ms").arg(elapsed)));
+        // Coarse timers may fire up to 5 % early.
+        QVERIFY2(elapsed >= closedAfterMs * 9 / 10 && elapsed <= closedAfterMs + 1500,
+                 qPrintable(QStringLiteral("closed after %1 ms").arg(elapsed)));
+    } else {
+        QCOMPARE(raw.state(), QAbstractSocket::ConnectedState);
+        while (received.size() < stream.size() && raw.waitForReadyRead(3000))
+            received += raw.readAll();
+        QCOMPARE(received, buildPacket(HeartbeatReply, QByteArray(8, '\x02'), 1).repeated(4));
+    }
+    service.process.terminate();
+    QVERIFY(service.process.waitForFinished(5000));
+    const QString log = QString::fromUtf8(service.process.readAllStandardOutput());
+    QVERIFY2(log.contains(logged), qPrintable(log.right(2000)));
 }
 
 QTEST_GUILESS_MAIN(TestUpdateService)

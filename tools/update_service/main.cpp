@@ -33,10 +33,12 @@ int main(int argc, char *argv[])
 
     ReleaseCatalog catalog;
     if (!catalog.load(options.servedRoot, options.skippedNames, &error)) {
+        for (const QString &problem : catalog.problems())
+            logError(QStringLiteral("cannot serve %1").arg(problem));
         logError(QStringLiteral("update_service: ") + error);
         return 1;
     }
-    const ReleaseOffer offer{&catalog, options.version, options.projectType, options.chunkSize, ServiceLimits(),
+    const ReleaseOffer offer{&catalog, options.version, options.projectType, options.chunkSize, options.limits,
                              options.checksums};
     UpdateService service(offer);
     if (!service.listen(options.host, options.port, &error)) {
@@ -58,15 +60,18 @@ int main(int argc, char *argv[])
 
     for (const QString &note : options.notes)
         logInfo(note);
-    for (const QString &warning : catalog.warnings())
-        logWarn(warning);
     logInfo(QStringLiteral("release %1 (project type %2): %3 files from %4, chunk size %5 bytes")
                 .arg(options.version)
                 .arg(options.projectType)
                 .arg(catalog.files().size())
                 .arg(catalog.root())
-                .arg(options.chunkSize)
-                );
+                .arg(options.chunkSize));
+    logInfo(QStringLiteral("sessions: at most %1, %2 per address; closed after %3 ms without a complete request "
+                           "or %4 ms over one")
+                .arg(options.limits.maxSessions)
+                .arg(options.limits.maxSessionsPerAddress)
+                .arg(options.limits.idleMs)
+                .arg(options.limits.requestMs));
 
     const int code = QCoreApplication::exec();
     logInfo("update_service: stopped");

@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
 
 #include <algorithm>
@@ -27,17 +28,41 @@ bool ReleaseCatalog::load(const QString &root, const QStringList &skippedNames, 
 {
     entries.clear();
     index.clear();
-    skipped.clear();
+    refused.clear();
     canonicalRoot = QFileInfo(root).canonicalFilePath();
     if (canonicalRoot.isEmpty() || !QFileInfo(canonicalRoot).isDir()) {
         *error = QStringLiteral("release directory not found: %1").arg(root);
         return false;
     }
-    // Symbolic links to directories are not followed: what they lead to is
-    // either outside the release or already reached through the real path.
-    QDirIterator it(canonicalRoot, QDir::Files | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    // Directories are listed too, so that a link to one outside the release
+    // is seen; the iterator itself does not follow such links.
+#ifdef Q_OS_WIN
+    // There System would list .lnk shortcuts as links; they stay as before.
+    const QDir::Filters listed = QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot;
+#else
+    // System brings FIFOs, sockets, devices and dangling links into view, so
+    // that they are refused instead of missing without a word.
+    const QDir::Filters listed = QDir::Files | QDir::Dirs | QDir::System | QDir::NoDotAndDotDot;
+#endif // Q_OS_WIN
+    QDirIterator it(canonicalRoot, listed, QDirIterator::Subdirectories);
     while (it.hasNext())
         consider(it.next(), skippedNames);
+
+    if (!refused.isEmpty()) {
+        std::sort(refused.begin(), refused.end());
+        // The whole list goes to the log line by line; the error stays one
+        // readable line however many files there are.
+        constexpr int kNamedInError = 5;
+        QString named = refused.mid(0, kNamedInError).join(QStringLiteral("; "));
+        if (refused.size() > kNamedInError)
+            named += QStringLiteral("; and %1 more").arg(refused.size() - kNamedInError);
+        *error = QStringLiteral("the release in %1 cannot be served over TCP, %2 of its files cannot: %3")
+                     .arg(canonicalRoot)
+                     .arg(refused.size())
+                     .arg(named);
+        entries.clear();
+        return false;
+    }
 
     std::sort(entries.begin(), entries.end(), [](const ReleaseFile &a, const ReleaseFile &b) {
         return key(a.path, a.name) < key(b.path, b.name);
@@ -59,6 +84,11 @@ bool ReleaseCatalog::isInsideRoot(const QString &canonicalPath) const
     return !canonicalPath.isEmpty() && canonicalPath.startsWith(canonicalRoot + QLatin1Char('/'));
 }
 
+void ReleaseCatalog::refuse(const QString &relative, const QString &reason)
+{
+    refused << QStringLiteral("%1: %2").arg(relative, reason);
+}
+
 void ReleaseCatalog::consider(const QString &absolutePath, const QStringList &skippedNames)
 {
     const QFileInfo info(absolutePath);
@@ -66,28 +96,58 @@ void ReleaseCatalog::consider(const QString &absolutePath, const QStringList &sk
     const QString name = info.fileName();
     const int slash = relative.lastIndexOf(QLatin1Char('/'));
     const QString path = slash < 0 ? QString() : relative.left(slash);
+    const QString canonical = info.canonicalFilePath();
 
+    if (info.isDir()) {
+        // A real directory is walked by the iterator, and what a link to one
+        // inside the release holds is offered under its real path. A link
+        // that leads out would leave everything behind it unserved.
+        if (info.isSymLink() && canonical != canonicalRoot && !isInsideRoot(canonical))
+            refuse(relative, QStringLiteral("a symbolic link to a directory outside the release"));
+        return;
+    }
     if (path.isEmpty() && skippedNames.contains(name))
         return;
-    const QString canonical = info.canonicalFilePath();
-    if (!isInsideRoot(canonical) || !QFileInfo(canonical).isFile()) {
-        skipped << QStringLiteral("skipped %1: it leads outside the release or is not a regular file").arg(relative);
+    if (canonical.isEmpty()) {
+        refuse(relative, QStringLiteral("a symbolic link to nothing"));
+        return;
+    }
+    if (!isInsideRoot(canonical)) {
+        refuse(relative, QStringLiteral("a symbolic link leading outside the release, to %1").arg(canonical));
+        return;
+    }
+    if (!QFileInfo(canonical).isFile()) {
+        refuse(relative, QStringLiteral("not a regular file"));
         return;
     }
     QString reason;
     if (!SafePath::isSafeRelativePath(path, &reason) || !SafePath::isSafeFileName(name, &reason)) {
-        skipped << QStringLiteral("skipped %1: unsafe name (%2)").arg(relative, reason);
+        refuse(relative, QStringLiteral("unsafe name (%1)").arg(reason));
         return;
     }
-    if (!fitsField(path, kPathFieldWidth) || !fitsField(name, kNameFieldWidth)) {
-        skipped << QStringLiteral("skipped %1: path longer than %2 or name longer than %3 UTF-8 bytes")
-                       .arg(relative)
-                       .arg(kPathFieldWidth - 1)
-                       .arg(kNameFieldWidth - 1);
+    // Each text field holds the UTF-8 bytes and a terminating zero byte.
+    if (!fitsField(path, kPathFieldWidth)) {
+        refuse(relative, QStringLiteral("its directory is %1 UTF-8 bytes, the protocol carries at most %2")
+                             .arg(path.toUtf8().size())
+                             .arg(kPathFieldWidth - 1));
+        return;
+    }
+    if (!fitsField(name, kNameFieldWidth)) {
+        refuse(relative, QStringLiteral("its name is %1 UTF-8 bytes, the protocol carries at most %2")
+                             .arg(name.toUtf8().size())
+                             .arg(kNameFieldWidth - 1));
         return;
     }
     if (info.size() > kMaxFileSize) {
-        skipped << QStringLiteral("skipped %1: %2 bytes is more than 4 GiB - 1").arg(relative).arg(info.size());
+        refuse(relative, QStringLiteral("%1 bytes is more than 4 GiB - 1").arg(info.size()));
+        return;
+    }
+    if (!refused.isEmpty()) {
+        // The release will not be served: opening is enough to find the
+        // unreadable files, without hashing gigabytes first.
+        QFile probe(canonical);
+        if (!probe.open(QIODevice::ReadOnly))
+            refuse(relative, QStringLiteral("cannot be read (%1)").arg(probe.errorString()));
         return;
     }
     // Hashed once here: every client gets the digest with the file list and
@@ -95,7 +155,7 @@ void ReleaseCatalog::consider(const QString &absolutePath, const QStringList &sk
     QString readError;
     const QString md5 = fileMd5(canonical, &readError);
     if (md5.isEmpty()) {
-        skipped << QStringLiteral("skipped %1: cannot be read (%2)").arg(relative, readError);
+        refuse(relative, QStringLiteral("cannot be read (%1)").arg(readError));
         return;
     }
     entries.append({path, name, canonical, info.size(), QByteArray::fromHex(md5.toLatin1())});

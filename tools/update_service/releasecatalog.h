@@ -18,22 +18,27 @@ struct ReleaseFile
 
 /// The files of one release directory, scanned once at start-up.
 ///
-/// Only regular files whose canonical location lies inside the root are
-/// taken (a symbolic link that leads out of the release is skipped). Hidden
-/// entries are left out. Files are skipped with a warning when their path or
-/// name does not fit the protocol's fields (127 and 31 UTF-8 bytes), is not
-/// a safe relative name, when they are larger than 4 GiB − 1 bytes, or when
-/// they cannot be read to compute their MD5.
+/// Every regular file of the tree is offered, except hidden entries and the
+/// top-level names the caller leaves out on purpose. A file the protocol
+/// cannot carry makes the release unusable instead of silently shorter: a
+/// client would install the rest and report success. Such files are those
+/// whose directory or name does not fit the protocol's fields (127 and 31
+/// UTF-8 bytes), whose name is not safe on every platform, that are larger
+/// than 4 GiB − 1 bytes or cannot be read, symbolic links that lead outside
+/// the release or nowhere, and entries that are not regular files.
 class ReleaseCatalog
 {
 public:
     /// Scans @p root, leaving out top-level files named in @p skippedNames.
-    /// False when the root cannot be read or holds too many files for one reply.
+    /// False with @p error set when the root cannot be read, holds too many
+    /// files for one reply, or holds a file that cannot be served (each one
+    /// is then listed in problems()).
     bool load(const QString &root, const QStringList &skippedNames, QString *error);
 
     const QVector<ReleaseFile> &files() const { return entries; }
-    /// Reasons for files left out, one line each.
-    const QStringList &warnings() const { return skipped; }
+    /// The files that kept the last load() from succeeding, one line each
+    /// naming the file and the reason.
+    const QStringList &problems() const { return refused; }
     QString root() const { return canonicalRoot; }
 
     /// The file served for @p path / @p name, or nullptr. Both texts must
@@ -45,10 +50,11 @@ public:
 
 private:
     void consider(const QString &absolutePath, const QStringList &skippedNames);
+    void refuse(const QString &relative, const QString &reason);
     bool isInsideRoot(const QString &canonicalPath) const;
 
     QString canonicalRoot;
     QVector<ReleaseFile> entries;
     QHash<QString, int> index;
-    QStringList skipped;
+    QStringList refused;
 };

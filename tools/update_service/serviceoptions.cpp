@@ -47,8 +47,18 @@ bool ServiceOptions::parse(const QStringList &arguments, QString *error, bool *h
                                        QStringLiteral("FILE"));
     const QCommandLineOption noChecksumsOption(
         QStringLiteral("no-checksums"), QStringLiteral("Send file entries without the MD5 tag, as an older service does."));
-    parser.addOptions(
-        {releaseOption, versionOption, hostOption, portOption, chunkOption, typeOption, logOption, noChecksumsOption});
+    const ServiceLimits defaults;
+    const QCommandLineOption idleOption(QStringLiteral("idle-timeout"),
+                                        QStringLiteral("Close a session that completes no request this long."),
+                                        QStringLiteral("MS"), QString::number(defaults.idleMs));
+    const QCommandLineOption requestOption(QStringLiteral("request-timeout"),
+                                           QStringLiteral("Close a session whose started request is not complete this long."),
+                                           QStringLiteral("MS"), QString::number(defaults.requestMs));
+    const QCommandLineOption perAddressOption(QStringLiteral("max-sessions-per-address"),
+                                              QStringLiteral("Sessions one peer address may hold at a time."),
+                                              QStringLiteral("N"), QString::number(defaults.maxSessionsPerAddress));
+    parser.addOptions({releaseOption, versionOption, hostOption, portOption, chunkOption, typeOption, logOption,
+                       noChecksumsOption, idleOption, requestOption, perAddressOption});
 
     if (!parser.parse(arguments)) {
         *error = parser.errorText();
@@ -87,6 +97,34 @@ bool ServiceOptions::parse(const QStringList &arguments, QString *error, bool *h
         return false;
     }
     projectType = static_cast<qint32>(number);
+    // Below 100 ms a loaded machine would close sessions of healthy clients;
+    // a day is far beyond any client's heartbeat.
+    constexpr qint64 kShortestTimeoutMs = 100;
+    constexpr qint64 kLongestTimeoutMs = 24 * 3600 * 1000;
+    if (!parseNumber(parser.value(idleOption), kShortestTimeoutMs, kLongestTimeoutMs, &number)) {
+        *error = QStringLiteral("invalid idle timeout: %1 (%2 to %3 ms)")
+                     .arg(parser.value(idleOption))
+                     .arg(kShortestTimeoutMs)
+                     .arg(kLongestTimeoutMs);
+        return false;
+    }
+    limits.idleMs = static_cast<int>(number);
+    if (!parseNumber(parser.value(requestOption), kShortestTimeoutMs, kLongestTimeoutMs, &number)) {
+        *error = QStringLiteral("invalid request timeout: %1 (%2 to %3 ms)")
+                     .arg(parser.value(requestOption))
+                     .arg(kShortestTimeoutMs)
+                     .arg(kLongestTimeoutMs);
+        return false;
+    }
+    limits.requestMs = static_cast<int>(number);
+    // More per address than in all would only hide the smaller bound.
+    if (!parseNumber(parser.value(perAddressOption), 1, limits.maxSessions, &number)) {
+        *error = QStringLiteral("invalid sessions per address: %1 (1 to %2)")
+                     .arg(parser.value(perAddressOption))
+                     .arg(limits.maxSessions);
+        return false;
+    }
+    limits.maxSessionsPerAddress = static_cast<int>(number);
     host = parser.value(hostOption);
     logFile = parser.value(logOption);
     checksums = !parser.isSet(noChecksumsOption);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "servicelimits.h"
+
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
@@ -8,6 +10,8 @@
 ///
 /// update_service --release DIR [--version V] --port N [--host ADDR]
 ///                [--chunk-size BYTES] [--project-type N] [--log FILE]
+///                [--idle-timeout MS] [--request-timeout MS]
+///                [--max-sessions-per-address N]
 ///
 /// DIR is either a plain tree of release files (then --version is required)
 /// or a directory published for the web server, recognised by its
@@ -36,6 +40,7 @@ public:
     bool checksums = true;
     qint32 projectType = 1;
     QString logFile;      ///< empty: log to the console only
+    ServiceLimits limits; ///< the built-in bounds, some set from the command line
     QStringList skippedNames; ///< top-level files of servedRoot never served
     QStringList notes;    ///< how the release was resolved, for the log
 

@@ -39,15 +39,19 @@ ServiceSession::ServiceSession(QTcpSocket *clientSocket, const ReleaseOffer &rel
     , assembler(kMaxRequestBody)
     , idleTimer(new QTimer(this))
     , stuckTimer(new QTimer(this))
+    , requestTimer(new QTimer(this))
 {
     socket->setParent(this);
     socket->setReadBufferSize(kSocketReadBufferSize);
     idleTimer->setSingleShot(true);
     stuckTimer->setSingleShot(true);
+    requestTimer->setSingleShot(true);
     connect(idleTimer, &QTimer::timeout, this, &ServiceSession::onIdle);
     connect(stuckTimer, &QTimer::timeout, this, &ServiceSession::onStuck);
+    connect(requestTimer, &QTimer::timeout, this, &ServiceSession::onRequestOverdue);
     idleTimer->start(offer.limits.idleMs);
-    peerName = QStringLiteral("%1:%2").arg(socket->peerAddress().toString()).arg(socket->peerPort());
+    peerAddress = socket->peerAddress();
+    peerName = QStringLiteral("%1:%2").arg(peerAddress.toString()).arg(socket->peerPort());
     connect(socket, &QTcpSocket::readyRead, this, &ServiceSession::onReadyRead);
     connect(socket, &QTcpSocket::bytesWritten, this, &ServiceSession::onBytesWritten);
     connect(socket, &QTcpSocket::disconnected, this, &ServiceSession::onDisconnected);
@@ -63,7 +67,6 @@ void ServiceSession::onReadyRead()
 {
     if (closing)
         return;
-    idleTimer->start(offer.limits.idleMs);
     processBuffered();
 }
 
@@ -78,8 +81,14 @@ void ServiceSession::processBuffered()
         Packet packet;
         const PacketAssembler::Result result = assembler.next(&packet);
         if (result == PacketAssembler::Result::NeedMore) {
-            if (socket->bytesAvailable() <= 0)
+            if (socket->bytesAvailable() <= 0) {
+                // Everything received is taken: what is left is the start of
+                // a request, and its clock runs from here, not restarted by
+                // each further byte.
+                if (assembler.bufferedSize() > 0 && !requestTimer->isActive())
+                    requestTimer->start(offer.limits.requestMs);
                 return;
+            }
             assembler.append(socket->read(kMaxRequestBody + kHeaderSize));
             continue;
         }
@@ -91,6 +100,10 @@ void ServiceSession::processBuffered()
             closeConnection(QStringLiteral("request body of %1 bytes is too long").arg(assembler.refusedLength()));
             return;
         default:
+            // Only a complete request shows a live client: bytes trickled
+            // into one that never ends do not keep the session.
+            requestTimer->stop();
+            idleTimer->start(offer.limits.idleMs);
             handle(packet);
             checkOutput();
             break;
@@ -123,12 +136,17 @@ void ServiceSession::checkOutput()
     if (queued > pauseMark()) {
         if (!readingPaused) {
             readingPaused = true;
+            // While the service holds the client's requests back, their
+            // silence is not the client's; the stuck bound covers this time.
+            idleTimer->stop();
+            requestTimer->stop();
             stuckTimer->start(offer.limits.stuckMs);
             info(QStringLiteral("%1: client does not read (%2 bytes queued); its requests wait").arg(peerName).arg(queued));
         }
     } else if (readingPaused) {
         readingPaused = false;
         stuckTimer->stop();
+        idleTimer->start(offer.limits.idleMs);
         // Requests that waited are taken from the event loop, not from
         // inside the write notification.
         QMetaObject::invokeMethod(this, &ServiceSession::processBuffered, Qt::QueuedConnection);
@@ -137,7 +155,14 @@ void ServiceSession::checkOutput()
 
 void ServiceSession::onIdle()
 {
-    closeConnection(QStringLiteral("nothing received for %1 ms").arg(offer.limits.idleMs));
+    closeConnection(QStringLiteral("no complete request for %1 ms").arg(offer.limits.idleMs));
+}
+
+void ServiceSession::onRequestOverdue()
+{
+    closeConnection(QStringLiteral("request not completed within %1 ms (%2 bytes of it received)")
+                        .arg(offer.limits.requestMs)
+                        .arg(assembler.bufferedSize()));
 }
 
 void ServiceSession::onStuck()
@@ -317,6 +342,7 @@ void ServiceSession::closeConnection(const QString &reason)
     closing = true;
     idleTimer->stop();
     stuckTimer->stop();
+    requestTimer->stop();
     pending.clear();
     current.reset();
     socket->abort();
@@ -326,6 +352,9 @@ void ServiceSession::onDisconnected()
 {
     info(QStringLiteral("client disconnected: %1").arg(peerName));
     closing = true;
+    idleTimer->stop();
+    stuckTimer->stop();
+    requestTimer->stop();
     pending.clear();
     current.reset();
     emit finished();

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "servicelimits.h"
 #include "tcp/packetassembler.h"
 
+#include <QHostAddress>
 #include <QObject>
 #include <QQueue>
 #include <QString>
@@ -13,23 +15,6 @@ class QTcpSocket;
 class QTimer;
 class ReleaseCatalog;
 struct ReleaseFile;
-
-/// Bounds that keep one client from exhausting the service.
-struct ServiceLimits
-{
-    /// Queued output above which a session's requests are not read (until it
-    /// drains): a client that asks and never reads stops being heard.
-    qint64 pauseReadingAbove = 4 * 1024 * 1024;
-    /// Queued output above which a session is closed at once.
-    qint64 closeAbove = 16 * 1024 * 1024;
-    /// A session whose output stays above pauseReadingAbove this long is closed.
-    int stuckMs = 60000;
-    /// A session that sends nothing this long is closed (clients send a
-    /// heartbeat every 30 s).
-    int idleMs = 180000;
-    /// Clients served at the same time; more are turned away.
-    int maxSessions = 64;
-};
 
 /// What a session needs to know about the release it serves.
 struct ReleaseOffer
@@ -48,8 +33,8 @@ struct ReleaseOffer
 /// large file never sits in memory. A request it cannot serve is answered
 /// with an error reply; a stream it cannot frame is closed. Its memory is
 /// bounded by the ServiceLimits: it stops reading while its output is
-/// queued above the mark, and closes when the client does not read or
-/// sends nothing for too long.
+/// queued above the mark, and closes when the client does not read,
+/// completes no request for too long, or takes too long over one request.
 class ServiceSession : public QObject
 {
     Q_OBJECT
@@ -61,6 +46,8 @@ public:
 
     /// "address:port" of the client, for the log.
     QString peer() const { return peerName; }
+    /// The client's address, for the per-address bound.
+    QHostAddress address() const { return peerAddress; }
 
 signals:
     /// The connection is gone; the session may be deleted.
@@ -72,6 +59,7 @@ private slots:
     void onDisconnected();
     void onIdle();
     void onStuck();
+    void onRequestOverdue();
 
 private:
     struct Transfer
@@ -99,6 +87,7 @@ private:
     QTcpSocket *socket;
     ReleaseOffer offer;
     QString peerName;
+    QHostAddress peerAddress;
     PacketAssembler assembler;
     QQueue<const ReleaseFile *> pending;
     std::unique_ptr<Transfer> current;
@@ -106,4 +95,5 @@ private:
     bool readingPaused = false;
     QTimer *idleTimer;
     QTimer *stuckTimer;
+    QTimer *requestTimer; ///< runs while an unfinished request is buffered
 };

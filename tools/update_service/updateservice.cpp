@@ -37,24 +37,48 @@ void UpdateService::stop()
 {
     server.close();
     const QList<ServiceSession *> sessions = findChildren<ServiceSession *>(QString(), Qt::FindDirectChildrenOnly);
+    for (ServiceSession *session : sessions)
+        session->disconnect(this);
     qDeleteAll(sessions);
+    active = 0;
+    perAddress.clear();
+}
+
+void UpdateService::refuse(QTcpSocket *socket, const QString &reason)
+{
+    logWarn(QStringLiteral("refused client %1:%2: %3")
+                .arg(socket->peerAddress().toString())
+                .arg(socket->peerPort())
+                .arg(reason));
+    socket->abort();
+    socket->deleteLater();
 }
 
 void UpdateService::onNewConnection()
 {
     while (QTcpSocket *socket = server.nextPendingConnection()) {
-        const int active = findChildren<ServiceSession *>(QString(), Qt::FindDirectChildrenOnly).size();
+        const QHostAddress address = socket->peerAddress();
         if (active >= offer.limits.maxSessions) {
-            logWarn(QStringLiteral("refused client %1:%2: %3 sessions already open")
-                        .arg(socket->peerAddress().toString())
-                        .arg(socket->peerPort())
-                        .arg(active)
-                        );
-            socket->abort();
-            socket->deleteLater();
+            refuse(socket, QStringLiteral("%1 sessions already open").arg(active));
+            continue;
+        }
+        // Checked apart from the total: one host holding its connections
+        // open must not lock every other client out.
+        const int fromAddress = perAddress.value(address);
+        if (fromAddress >= offer.limits.maxSessionsPerAddress) {
+            refuse(socket, QStringLiteral("%1 sessions already open from %2").arg(fromAddress).arg(address.toString()));
             continue;
         }
         auto *session = new ServiceSession(socket, offer, this);
+        ++active;
+        ++perAddress[address];
+        // Counted down when the connection ends, not when the session is
+        // deleted later: the place is free for the next client at once.
+        connect(session, &ServiceSession::finished, this, [this, address]() {
+            --active;
+            if (--perAddress[address] <= 0)
+                perAddress.remove(address);
+        });
         connect(session, &ServiceSession::finished, session, &QObject::deleteLater);
     }
 }

@@ -2,11 +2,17 @@
 
 #include "servicesession.h"
 
+#include <QHash>
+#include <QHostAddress>
 #include <QObject>
 #include <QTcpServer>
 
-/// Accepts clients and gives each its own session; any number of clients
-/// may be served at the same time, all on one thread.
+class QTcpSocket;
+
+/// Accepts clients and gives each its own session, all on one thread. The
+/// number of sessions, in all and from one peer address, is bounded by the
+/// offer's limits; a client beyond either bound is turned away with a log
+/// line, while others are still served.
 class UpdateService : public QObject
 {
     Q_OBJECT
@@ -26,6 +32,10 @@ private slots:
     void onNewConnection();
 
 private:
+    void refuse(QTcpSocket *socket, const QString &reason);
+
     QTcpServer server;
     ReleaseOffer offer;
+    int active = 0;
+    QHash<QHostAddress, int> perAddress; ///< open sessions by peer address
 };
