@@ -13,6 +13,7 @@
 #include "http/workdircleanup.h"
 #include "log/logger.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkRequest>
@@ -179,6 +180,20 @@ void CHttpDriver::startUpdate()
     startDownloads(diffMap);
 }
 
+QString CHttpDriver::plannedTempDir(QString *reason) const
+{
+    if (!tempDirectory.isEmpty())
+        return tempDirectory;
+    // Without the controller's resolved directory (the dialog used on its
+    // own) the configured value is joined to the installation, but only one
+    // that stays below it; anything else leaves the plan without a directory,
+    // which it refuses with the configured value in its text.
+    const QString configured = config.tempPath();
+    if (HttpLayout::isUsableTempPath(configured, reason))
+        return appDir + configured;
+    return configured.isEmpty() || QDir::isAbsolutePath(configured) ? QString() : configured;
+}
+
 void CHttpDriver::startDownloads(const Md5Manifest &map)
 {
     updating = true;
@@ -189,10 +204,8 @@ void CHttpDriver::startDownloads(const Md5Manifest &map)
     totalCount = map.size();
 
     QString reason;
-    const bool planned = tempDirectory.isEmpty()
-        ? DownloadPlan::build(map, baseUrl(), serverFolder, appDir, config.tempPath(), &downloads, &detailText, &reason)
-        : DownloadPlan::buildInto(map, baseUrl(), serverFolder, tempDirectory, &downloads, &detailText, &reason);
-    if (!planned) {
+    if (!DownloadPlan::build(map, baseUrl(), serverFolder, plannedTempDir(&reason), &downloads, &detailText,
+                             &reason)) {
         logError(detailText + QLatin1Char(' ') + reason);
         onUpdateCompleted(false);
         return;

@@ -32,6 +32,8 @@ public:
     /// Stops a running transfer without reporting it.
     ~CHttpDriver() override;
 
+    /// The resolved temporary directory (absolute) that the files go to;
+    /// without one, `Paths`/`Temp` is joined to the application directory.
     void setTempDirectory(const QString &dir) { tempDirectory = dir; }
     void setTransferTimeout(int milliseconds) { transferTimeoutMs = milliseconds; }
     /// The watchdog timer of the view; stopped at every completion.
@@ -64,6 +66,7 @@ signals:
 private:
     bool parseServerVersion();
     bool downloadToFile(const QString &url, const QString &localPath, bool showProgress);
+    QString plannedTempDir(QString *reason) const;
     void startDownloads(const Md5Manifest &map);
     void downloadNext();
     void onDownloadReadyRead();

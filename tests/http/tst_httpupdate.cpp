@@ -103,6 +103,10 @@ void TestHttpUpdate::rebuild(const QString &baseUrl, const QString &tempPath)
     inst = std::make_unique<TestInstallation>(baseUrl, tempPath);
     QVERIFY(inst->isValid());
     widget = std::make_unique<Widget>(inst->config(), inst->appDir());
+    // As the controller does: the dialog gets the resolved directory; an
+    // unusable configured value is left to the dialog's own refusal.
+    if (!tempPath.isEmpty())
+        widget->setTempDirectory(inst->path(tempPath + QLatin1Char('/')));
     adapter = std::make_unique<CHttpUpdate>();
     adapter->attachDialog(widget.get());
     results = std::make_unique<QSignalSpy>(adapter.get(), &CHttpUpdate::sigUpdateResult);
@@ -318,6 +322,9 @@ void TestHttpUpdate::downloadFailures_data()
         << bFailed + QStringLiteral("无法保存文件") << QStringList{QStringLiteral("/R2//a.dll")};
     QTest::newRow("paths that differ only in letter case")
         << QString() << QStringLiteral("/A.dll") << QStringLiteral("文件路径仅大小写不同:/A.dll 与 /a.dll")
+        << QStringLiteral("文件路径仅大小写不同") << QStringList();
+    QTest::newRow("directories that differ only in letter case")
+        << QString() << QStringLiteral("/Plugins/c.dll") << QStringLiteral("文件路径仅大小写不同:/Plugins/c.dll 与 /plugins/c.dll")
         << QStringLiteral("文件路径仅大小写不同") << QStringList();
     QTest::newRow("unusable temporary area") << QStringLiteral("noTemp") << b << QStringLiteral("临时目录配置无效:")
                                              << QStringLiteral("临时目录配置无效:") << QStringList();
