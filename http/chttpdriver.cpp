@@ -36,6 +36,7 @@ CHttpDriver::CHttpDriver(const CConfigManager &configStore, const QString &appDi
     , view(shownIn)
     , appDir(withSlash(appDirectory))
     , transferTimeoutMs(HttpReplyStatus::kTransferTimeoutMs)
+    , maxFileBytes(HttpReplyStatus::kMaxFileBytes)
 {
 }
 
@@ -258,9 +259,7 @@ void CHttpDriver::downloadNext()
         onUpdateCompleted(false);
         return;
     }
-    QNetworkRequest request{QUrl(entry.url)};
-    request.setTransferTimeout(transferTimeoutMs);
-    currentReply = networkManager.get(request);
+    currentReply = networkManager.get(HttpReplyStatus::request(entry.url, transferTimeoutMs));
     currentReply->setReadBufferSize(HttpReplyStatus::kReadBufferBytes);
     connect(currentReply, &QNetworkReply::downloadProgress, this, &CHttpDriver::onDownloadProgress);
     connect(currentReply, &QNetworkReply::finished, this, &CHttpDriver::onDownloadFinished);
@@ -277,7 +276,7 @@ bool CHttpDriver::isCurrentSender() const
 
 void CHttpDriver::onDownloadReadyRead()
 {
-    if (!currentReply || !isCurrentSender())
+    if (!currentReply || !isCurrentSender() || failIfOverLimit())
         return;
     // Exactly what is buffered, in one allocation (readAll grows its result
     // in steps and copies it again).
@@ -286,6 +285,23 @@ void CHttpDriver::onDownloadReadyRead()
         failureCause = HttpErrorText::saveCause();
         failCurrentDownload(QStringLiteral("无法保存文件:") + currentFile.path(), currentFile.errorString());
     }
+}
+
+bool CHttpDriver::failIfOverLimit()
+{
+    // Counted before writing, so a server that sends without end is cut off
+    // and the partial file removed: the bound is the announced length, or
+    // the cap when there is none (an announced length above the cap is
+    // refused before its first byte is stored).
+    const qint64 announced = HttpReplyStatus::announcedLength(currentReply);
+    const qint64 limit = announced >= 0 && announced <= maxFileBytes ? announced : maxFileBytes;
+    if (announced <= maxFileBytes && currentFile.written() + currentReply->bytesAvailable() <= limit)
+        return false;
+    failedFile = QFileInfo(currentFile.path()).fileName();
+    failureCause = HttpErrorText::oversizeCause();
+    failCurrentDownload(QStringLiteral("文件超过大小上限（%1字节）:").arg(limit) + currentFile.path(),
+                        currentReply->request().url().toString());
+    return true;
 }
 
 void CHttpDriver::failCurrentDownload(const QString &text, const QString &reason)
@@ -323,7 +339,7 @@ void CHttpDriver::onDownloadFinished()
         onUpdateCompleted(false);
         return;
     }
-    if (!currentReply)
+    if (!currentReply || failIfOverLimit())
         return;
     QNetworkReply *reply = currentReply;
     currentReply = nullptr;

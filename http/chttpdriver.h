@@ -36,6 +36,10 @@ public:
     /// without one, `Paths`/`Temp` is joined to the application directory.
     void setTempDirectory(const QString &dir) { tempDirectory = dir; }
     void setTransferTimeout(int milliseconds) { transferTimeoutMs = milliseconds; }
+    /// Largest release file accepted when the server announces no length
+    /// (default HttpReplyStatus::kMaxFileBytes); a longer body, or a longer
+    /// announced length, fails the update as soon as it is seen.
+    void setMaxFileBytes(qint64 limit) { maxFileBytes = limit; }
     /// The watchdog timer of the view; stopped at every completion.
     void setCancelTimer(QTimer *timer) { cancelTimer = timer; }
 
@@ -71,6 +75,7 @@ private:
     void downloadNext();
     void onDownloadReadyRead();
     void failCurrentDownload(const QString &text, const QString &reason);
+    bool failIfOverLimit();
     void showFailure(bool cancelled);
     bool isCurrentSender() const;
     QString baseUrl() const;
@@ -96,6 +101,7 @@ private:
 
     CDownloadFile currentFile;
     int transferTimeoutMs;
+    qint64 maxFileBytes;
     // Counts emitted results, so a cancellation can tell whether the abort
     // already completed the update.
     int completions = 0;

@@ -17,6 +17,11 @@
 
 namespace {
 
+/// gzip of "third file": a .gz file of the release.
+const QByteArray kThirdFile("\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\x03\x2b\xc9\xc8\x2c\x4a\x51\x48\xcb\xcc\x49\x05\x00"
+                            "\xfe\x9f\xbf\xb0\x0a\x00\x00\x00",
+                            30);
+
 /// Runs @p trigger and clicks the button named @p button of the cancel
 /// question once it is up; true when the question was shown. Any other
 /// modal box is closed, so that a wrong box cannot hang the test.
@@ -126,7 +131,10 @@ void TestHttpUpdate::prepareThreeFiles(const QString &secondKey)
     publishTestRelease(*server, QStringLiteral("R2"), QStringLiteral("2.0"),
                        {{QStringLiteral("/a.dll"), "first file"},
                         {secondKey, "second file"},
-                        {QStringLiteral("/plugins/c.dll"), "third file"}});
+                        {QStringLiteral("/plugins/c.dll"), kThirdFile}});
+    // A packed file that the server labels as gzip-encoded must arrive as
+    // packed, or its MD5 fails.
+    server->setHeader(QStringLiteral("/R2//plugins/c.dll"), "Content-Encoding: gzip");
     QVERIFY(inst->setInstalledVersion(QStringLiteral("1.0")));
     QVERIFY(adapter->checkForUpdate());
     QCOMPARE(widget->differences().size(), 3);
@@ -317,6 +325,12 @@ void TestHttpUpdate::downloadFailures_data()
     QTest::newRow("redirect is not the file")
         << QStringLiteral("301") << b << QStringLiteral("文件下载失败:HTTP 301 Moved Permanently")
         << bFailed + QStringLiteral("服务器错误 (301)") << aAndB;
+    QTest::newRow("endless body cut off at the size cap")
+        << QStringLiteral("endless") << b << QStringLiteral("文件超过大小上限（65536字节）:%1UpdateTmp/b.dll")
+        << bFailed + QStringLiteral("文件过大") << aAndB;
+    QTest::newRow("announced length over the size cap")
+        << QStringLiteral("announcedOver") << b << QStringLiteral("文件超过大小上限（10字节）:%1UpdateTmp/b.dll")
+        << bFailed + QStringLiteral("文件过大") << aAndB;
     QTest::newRow("directory where the file goes")
         << QStringLiteral("blocked") << b << QStringLiteral("无法保存文件:%1UpdateTmp/b.dll")
         << bFailed + QStringLiteral("无法保存文件") << QStringList{QStringLiteral("/R2//a.dll")};
@@ -362,6 +376,12 @@ void TestHttpUpdate::downloadFailures()
         server->setFile(b, "tampered second file");
     } else if (setup == QLatin1String("301")) {
         server->setStatus(b, 301, server->baseUrl() + QStringLiteral("R2//plugins/c.dll"));
+    } else if (setup == QLatin1String("endless")) {
+        server->setFraming(b, TestHttpServer::Framing::Endless);
+        widget->setMaxFileBytes(64 * 1024);
+    } else if (setup == QLatin1String("announcedOver")) {
+        // a.dll has 10 bytes, b.dll 11.
+        widget->setMaxFileBytes(10);
     } else if (setup == QLatin1String("blocked")) {
         // A directory where the file must go binds root too.
         QVERIFY(QDir().mkpath(inst->path(QStringLiteral("UpdateTmp/b.dll"))));
@@ -444,7 +464,8 @@ void TestHttpUpdate::interruptSecondFile()
     // plugins is made in the temporary area.
     QCOMPARE(widget->downloadList().at(2).url, server->baseUrl() + QStringLiteral("R2//plugins/c.dll"));
     QCOMPARE(widget->downloadList().at(2).localPath, inst->appDir() + QStringLiteral("UpdateTmp/plugins/c.dll"));
-    QCOMPARE(readTestFile(inst->path(QStringLiteral("UpdateTmp/plugins/c.dll"))), QByteArray("third file"));
+    QCOMPARE(readTestFile(inst->path(QStringLiteral("UpdateTmp/plugins/c.dll"))), kThirdFile);
+    QVERIFY(server->lastHeaders(QStringLiteral("/R2//plugins/c.dll")).contains("\r\naccept-encoding: identity\r\n"));
     QCOMPARE(readTestFile(inst->path(QStringLiteral("UpdateTmp/b.dll"))), QByteArray("second file"));
     // Success leaves the check downloads for the apply step; Escape removed them.
     QCOMPARE(exists("update/md5Tmp.txt"), action == QLatin1String("decline"));

@@ -96,7 +96,7 @@ void TestHttpServer::onReadyRead(QTcpSocket *socket)
     }
     const QString path = QUrl::fromPercentEncoding(requestLine.at(1));
     requestLog.append(path);
-    headerLog.insert(path, buffer.left(end).toLower());
+    headerLog.insert(path, buffer.left(end + 2).toLower());
     buffer.clear();
     answer(socket, path);
 }

@@ -53,7 +53,8 @@ public:
     /// Paths of all requests so far, in arrival order.
     QStringList requests() const { return requestLog; }
     int requestCount(const QString &path) const { return requestLog.count(path); }
-    /// The header block of the last request for @p path, lower-cased.
+    /// The request line and headers of the last request for @p path,
+    /// lower-cased, each line ending with CR LF.
     QByteArray lastHeaders(const QString &path) const { return headerLog.value(path); }
 
 private:
