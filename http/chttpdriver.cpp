@@ -10,6 +10,7 @@
 #include "http/httpreplystatus.h"
 #include "http/httptexts.h"
 #include "http/httpview.h"
+#include "http/manifestpathrules.h"
 #include "http/workdircleanup.h"
 #include "log/logger.h"
 
@@ -61,11 +62,12 @@ void CHttpDriver::refreshLabels()
     view.showLines(statusText, detailText);
 }
 
-bool CHttpDriver::downloadToFile(const QString &url, const QString &localPath, bool showProgress)
+bool CHttpDriver::downloadToFile(const QString &url, const QString &localPath, bool showProgress, qint64 maxBytes)
 {
     detailText.clear();
     CBlockingDownload download;
     download.setTransferTimeout(transferTimeoutMs);
+    download.setMaxBytes(maxBytes);
     if (showProgress) {
         connect(&download, &CBlockingDownload::downloadProgress, this, [this](qint64 received, qint64 total) {
             if (total > 0)
@@ -83,13 +85,50 @@ bool CHttpDriver::parseServerVersion()
     const QSettings ini(HttpLayout::serverVersionFile(appDir), QSettings::IniFormat);
     serverFolder = ini.value(QStringLiteral("Version/Folder")).toString();
     serverVersion = ini.value(QStringLiteral("Version/Version")).toString();
-    if (!serverFolder.isEmpty() && !serverVersion.isEmpty()) {
+    if (!serverFolder.isEmpty() && !serverVersion.isEmpty()
+        && readManifestCount(ini, "Version/ManifestSize", &manifestBytes)
+        && readManifestCount(ini, "Version/ManifestFiles", &manifestEntries)) {
         serverFolder += QLatin1Char('/');
         return true;
     }
     statusText = HttpTexts::failed();
     detailText = QStringLiteral("服务端版本解析失败");
     logError(detailText + QStringLiteral(":") + HttpLayout::serverVersionFile(appDir));
+    return false;
+}
+
+bool CHttpDriver::readManifestCount(const QSettings &ini, const char *key, qint64 *value)
+{
+    *value = -1;
+    const QString text = ini.value(QLatin1String(key)).toString();
+    if (text.isEmpty())
+        return true;
+    // A value that is there but no count is a broken version file, not an
+    // older publisher; guessing would decide whether the check runs.
+    bool ok = false;
+    const qint64 number = text.toLongLong(&ok);
+    if (!ok || number < 0) {
+        logError(QStringLiteral("服务端版本文件的%1无效:%2").arg(QLatin1String(key), ManifestPathRules::printable(text)));
+        return false;
+    }
+    *value = number;
+    return true;
+}
+
+bool CHttpDriver::manifestMatchesVersionFile(const QString &path, int entries)
+{
+    // A transfer that the server closed early (no length, or a chunked body
+    // the toolkit ends as complete) leaves a manifest cut at a line end that
+    // reads like a smaller release. The publisher's numbers tell it apart.
+    const qint64 bytes = QFileInfo(path).size();
+    if ((manifestBytes < 0 || bytes == manifestBytes) && (manifestEntries < 0 || entries == manifestEntries))
+        return true;
+    logError(QStringLiteral("服务端MD5清单与update.ini不符:%1 (大小 %2 字节, 应为 %3; 条目 %4, 应为 %5)")
+                 .arg(path)
+                 .arg(bytes)
+                 .arg(manifestBytes)
+                 .arg(entries)
+                 .arg(manifestEntries));
     return false;
 }
 
@@ -139,7 +178,9 @@ int CHttpDriver::checkManifest()
     const QString tmpMd5 = HttpLayout::serverManifestFile(appDir);
     const QString md5Url = HttpLayout::manifestUrl(baseUrl(), serverFolder);
     tempFiles.append(tmpMd5);
-    if (!downloadToFile(md5Url, tmpMd5, true)) {
+    // A body longer than the publisher recorded is cut off as it arrives.
+    if (!downloadToFile(md5Url, tmpMd5, true,
+                        manifestBytes >= 0 ? manifestBytes : CBlockingDownload::kDefaultMaxBytes)) {
         statusText = HttpTexts::failed();
         detailText = QStringLiteral("下载%1失败").arg(QStringLiteral("md5.txt"));
         refreshLabels();
@@ -156,6 +197,13 @@ int CHttpDriver::checkManifest()
     ManifestReadStats stats;
     CompactManifest remote;
     remote.read(tmpMd5, &stats);
+    if (!manifestMatchesVersionFile(tmpMd5, remote.size())) {
+        statusText = HttpTexts::failed();
+        detailText = QStringLiteral("服务端MD5清单不完整");
+        QFile::remove(tmpMd5);
+        refreshLabels();
+        return 2;
+    }
     if (remote.isEmpty() || stats.linesWithoutTab > 0) {
         statusText = HttpTexts::failed();
         detailText = QStringLiteral("服务端MD5清单无法解析");

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config/md5manifest.h"
+#include "http/cblockingdownload.h"
 #include "http/cdownloadfile.h"
 #include "http/downloadentry.h"
 
@@ -12,6 +13,7 @@
 
 class CConfigManager;
 class HttpView;
+class QSettings;
 class QTimer;
 
 /// The HTTP update itself, behind the dialog that shows it.
@@ -69,7 +71,10 @@ signals:
 
 private:
     bool parseServerVersion();
-    bool downloadToFile(const QString &url, const QString &localPath, bool showProgress);
+    bool downloadToFile(const QString &url, const QString &localPath, bool showProgress,
+                        qint64 maxBytes = CBlockingDownload::kDefaultMaxBytes);
+    bool readManifestCount(const QSettings &ini, const char *key, qint64 *value);
+    bool manifestMatchesVersionFile(const QString &path, int entries);
     QString plannedTempDir(QString *reason) const;
     void startDownloads(const Md5Manifest &map);
     void downloadNext();
@@ -86,6 +91,10 @@ private:
     QString tempDirectory;
     QString serverFolder;
     QString serverVersion;
+    // What the server's version file says its manifest holds (bytes,
+    // entries); -1 when it does not say (a publisher that predates the keys).
+    qint64 manifestBytes = -1;
+    qint64 manifestEntries = -1;
     QVector<QString> tempFiles;
     QNetworkAccessManager networkManager;
     QNetworkReply *currentReply = nullptr;
