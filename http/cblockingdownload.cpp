@@ -8,8 +8,6 @@
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QNetworkRequest>
-#include <QUrl>
 
 CBlockingDownload::CBlockingDownload(QObject *parent)
     : QObject(parent)
@@ -31,9 +29,7 @@ bool CBlockingDownload::run(const QString &url, const QString &localPath)
     // A manager for this call only: the check downloads share nothing with
     // the file downloads and leave no connection behind.
     QNetworkAccessManager manager;
-    QNetworkRequest request{QUrl(url)};
-    request.setTransferTimeout(timeoutMs);
-    QNetworkReply *reply = manager.get(request);
+    QNetworkReply *reply = manager.get(HttpReplyStatus::request(url, timeoutMs));
     reply->setReadBufferSize(HttpReplyStatus::kReadBufferBytes);
 
     QEventLoop loop;
@@ -42,8 +38,9 @@ bool CBlockingDownload::run(const QString &url, const QString &localPath)
     connect(reply, &QNetworkReply::readyRead, &loop, [&] {
         if (stoppedByUs)
             return;
+        // An announced length beyond the limit is refused before its body.
         const QByteArray chunk = reply->readAll();
-        if (file.written() + chunk.size() > maxBytes) {
+        if (HttpReplyStatus::announcedLength(reply) > maxBytes || file.written() + chunk.size() > maxBytes) {
             error = QStringLiteral("下载内容超过上限（%1字节）：").arg(maxBytes) + url;
         } else if (!file.append(chunk)) {
             error = QStringLiteral("无法写入文件:") + localPath + QStringLiteral(" ") + file.errorString();
@@ -65,6 +62,14 @@ bool CBlockingDownload::run(const QString &url, const QString &localPath)
     if (!reply->isFinished())
         loop.exec(QEventLoop::ExcludeUserInputEvents);
 
+    // The toolkit may end a reply whose connection closed early as if the
+    // close had ended the body; a body shorter than its announced length is
+    // cut off, whatever the toolkit reported (a time-out keeps its own text).
+    const qint64 announced = HttpReplyStatus::announcedLength(reply);
+    const qint64 received = file.written() + reply->bytesAvailable();
+    if (!stoppedByUs && announced >= 0 && received < announced
+        && (reply->error() == QNetworkReply::NoError || reply->error() == QNetworkReply::RemoteHostClosedError))
+        error = QStringLiteral("下载内容不完整（收到 %1 字节，应为 %2 字节）：").arg(received).arg(announced) + url;
     if (error.isEmpty() && reply->error() == QNetworkReply::NoError) {
         const QString statusProblem = HttpReplyStatus::statusProblem(reply);
         if (!statusProblem.isEmpty())

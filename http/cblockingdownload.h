@@ -23,12 +23,15 @@ public:
 
     /// Time without received data after which a transfer ends (ms).
     void setTransferTimeout(int milliseconds) { timeoutMs = milliseconds; }
-    /// Largest body accepted; a longer one fails the download.
+    /// Largest body accepted: a longer announced length, or a body that
+    /// grows past it, ends the transfer at once and fails the download.
     void setMaxBytes(qint64 limit) { maxBytes = limit; }
 
     /// Fetches @p url into @p localPath. True on success; on failure
     /// `errorString()` says why ("无法创建目录:", "无法打开文件:", "下载超时（",
-    /// "下载被取消：", "下载错误：" forms) and the failure is logged.
+    /// "下载被取消：", "下载错误：", "下载内容超过上限（", "下载内容不完整（"
+    /// forms) and the failure is logged. A body shorter than the length the
+    /// server announced is a failure even when the toolkit reports none.
     bool run(const QString &url, const QString &localPath);
 
     QString errorString() const { return error; }

@@ -10,9 +10,11 @@
 #include "http/httpreplystatus.h"
 #include "http/httptexts.h"
 #include "http/httpview.h"
+#include "http/manifestpathrules.h"
 #include "http/workdircleanup.h"
 #include "log/logger.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkRequest>
@@ -35,6 +37,7 @@ CHttpDriver::CHttpDriver(const CConfigManager &configStore, const QString &appDi
     , view(shownIn)
     , appDir(withSlash(appDirectory))
     , transferTimeoutMs(HttpReplyStatus::kTransferTimeoutMs)
+    , maxFileBytes(HttpReplyStatus::kMaxFileBytes)
 {
 }
 
@@ -59,11 +62,12 @@ void CHttpDriver::refreshLabels()
     view.showLines(statusText, detailText);
 }
 
-bool CHttpDriver::downloadToFile(const QString &url, const QString &localPath, bool showProgress)
+bool CHttpDriver::downloadToFile(const QString &url, const QString &localPath, bool showProgress, qint64 maxBytes)
 {
     detailText.clear();
     CBlockingDownload download;
     download.setTransferTimeout(transferTimeoutMs);
+    download.setMaxBytes(maxBytes);
     if (showProgress) {
         connect(&download, &CBlockingDownload::downloadProgress, this, [this](qint64 received, qint64 total) {
             if (total > 0)
@@ -81,13 +85,50 @@ bool CHttpDriver::parseServerVersion()
     const QSettings ini(HttpLayout::serverVersionFile(appDir), QSettings::IniFormat);
     serverFolder = ini.value(QStringLiteral("Version/Folder")).toString();
     serverVersion = ini.value(QStringLiteral("Version/Version")).toString();
-    if (!serverFolder.isEmpty() && !serverVersion.isEmpty()) {
+    if (!serverFolder.isEmpty() && !serverVersion.isEmpty()
+        && readManifestCount(ini, "Version/ManifestSize", &manifestBytes)
+        && readManifestCount(ini, "Version/ManifestFiles", &manifestEntries)) {
         serverFolder += QLatin1Char('/');
         return true;
     }
     statusText = HttpTexts::failed();
     detailText = QStringLiteral("服务端版本解析失败");
     logError(detailText + QStringLiteral(":") + HttpLayout::serverVersionFile(appDir));
+    return false;
+}
+
+bool CHttpDriver::readManifestCount(const QSettings &ini, const char *key, qint64 *value)
+{
+    *value = -1;
+    const QString text = ini.value(QLatin1String(key)).toString();
+    if (text.isEmpty())
+        return true;
+    // A value that is there but no count is a broken version file, not an
+    // older publisher; guessing would decide whether the check runs.
+    bool ok = false;
+    const qint64 number = text.toLongLong(&ok);
+    if (!ok || number < 0) {
+        logError(QStringLiteral("服务端版本文件的%1无效:%2").arg(QLatin1String(key), ManifestPathRules::printable(text)));
+        return false;
+    }
+    *value = number;
+    return true;
+}
+
+bool CHttpDriver::manifestMatchesVersionFile(const QString &path, int entries)
+{
+    // A transfer that the server closed early (no length, or a chunked body
+    // the toolkit ends as complete) leaves a manifest cut at a line end that
+    // reads like a smaller release. The publisher's numbers tell it apart.
+    const qint64 bytes = QFileInfo(path).size();
+    if ((manifestBytes < 0 || bytes == manifestBytes) && (manifestEntries < 0 || entries == manifestEntries))
+        return true;
+    logError(QStringLiteral("服务端MD5清单与update.ini不符:%1 (大小 %2 字节, 应为 %3; 条目 %4, 应为 %5)")
+                 .arg(path)
+                 .arg(bytes)
+                 .arg(manifestBytes)
+                 .arg(entries)
+                 .arg(manifestEntries));
     return false;
 }
 
@@ -137,7 +178,9 @@ int CHttpDriver::checkManifest()
     const QString tmpMd5 = HttpLayout::serverManifestFile(appDir);
     const QString md5Url = HttpLayout::manifestUrl(baseUrl(), serverFolder);
     tempFiles.append(tmpMd5);
-    if (!downloadToFile(md5Url, tmpMd5, true)) {
+    // A body longer than the publisher recorded is cut off as it arrives.
+    if (!downloadToFile(md5Url, tmpMd5, true,
+                        manifestBytes >= 0 ? manifestBytes : CBlockingDownload::kDefaultMaxBytes)) {
         statusText = HttpTexts::failed();
         detailText = QStringLiteral("下载%1失败").arg(QStringLiteral("md5.txt"));
         refreshLabels();
@@ -154,6 +197,13 @@ int CHttpDriver::checkManifest()
     ManifestReadStats stats;
     CompactManifest remote;
     remote.read(tmpMd5, &stats);
+    if (!manifestMatchesVersionFile(tmpMd5, remote.size())) {
+        statusText = HttpTexts::failed();
+        detailText = QStringLiteral("服务端MD5清单不完整");
+        QFile::remove(tmpMd5);
+        refreshLabels();
+        return 2;
+    }
     if (remote.isEmpty() || stats.linesWithoutTab > 0) {
         statusText = HttpTexts::failed();
         detailText = QStringLiteral("服务端MD5清单无法解析");
@@ -179,6 +229,20 @@ void CHttpDriver::startUpdate()
     startDownloads(diffMap);
 }
 
+QString CHttpDriver::plannedTempDir(QString *reason) const
+{
+    if (!tempDirectory.isEmpty())
+        return tempDirectory;
+    // Without the controller's resolved directory (the dialog used on its
+    // own) the configured value is joined to the installation, but only one
+    // that stays below it; anything else leaves the plan without a directory,
+    // which it refuses with the configured value in its text.
+    const QString configured = config.tempPath();
+    if (HttpLayout::isUsableTempPath(configured, reason))
+        return appDir + configured;
+    return configured.isEmpty() || QDir::isAbsolutePath(configured) ? QString() : configured;
+}
+
 void CHttpDriver::startDownloads(const Md5Manifest &map)
 {
     updating = true;
@@ -189,10 +253,8 @@ void CHttpDriver::startDownloads(const Md5Manifest &map)
     totalCount = map.size();
 
     QString reason;
-    const bool planned = tempDirectory.isEmpty()
-        ? DownloadPlan::build(map, baseUrl(), serverFolder, appDir, config.tempPath(), &downloads, &detailText, &reason)
-        : DownloadPlan::buildInto(map, baseUrl(), serverFolder, tempDirectory, &downloads, &detailText, &reason);
-    if (!planned) {
+    if (!DownloadPlan::build(map, baseUrl(), serverFolder, plannedTempDir(&reason), &downloads, &detailText,
+                             &reason)) {
         logError(detailText + QLatin1Char(' ') + reason);
         onUpdateCompleted(false);
         return;
@@ -245,9 +307,7 @@ void CHttpDriver::downloadNext()
         onUpdateCompleted(false);
         return;
     }
-    QNetworkRequest request{QUrl(entry.url)};
-    request.setTransferTimeout(transferTimeoutMs);
-    currentReply = networkManager.get(request);
+    currentReply = networkManager.get(HttpReplyStatus::request(entry.url, transferTimeoutMs));
     currentReply->setReadBufferSize(HttpReplyStatus::kReadBufferBytes);
     connect(currentReply, &QNetworkReply::downloadProgress, this, &CHttpDriver::onDownloadProgress);
     connect(currentReply, &QNetworkReply::finished, this, &CHttpDriver::onDownloadFinished);
@@ -264,7 +324,7 @@ bool CHttpDriver::isCurrentSender() const
 
 void CHttpDriver::onDownloadReadyRead()
 {
-    if (!currentReply || !isCurrentSender())
+    if (!currentReply || !isCurrentSender() || failIfOverLimit())
         return;
     // Exactly what is buffered, in one allocation (readAll grows its result
     // in steps and copies it again).
@@ -273,6 +333,23 @@ void CHttpDriver::onDownloadReadyRead()
         failureCause = HttpErrorText::saveCause();
         failCurrentDownload(QStringLiteral("无法保存文件:") + currentFile.path(), currentFile.errorString());
     }
+}
+
+bool CHttpDriver::failIfOverLimit()
+{
+    // Counted before writing, so a server that sends without end is cut off
+    // and the partial file removed: the bound is the announced length, or
+    // the cap when there is none (an announced length above the cap is
+    // refused before its first byte is stored).
+    const qint64 announced = HttpReplyStatus::announcedLength(currentReply);
+    const qint64 limit = announced >= 0 && announced <= maxFileBytes ? announced : maxFileBytes;
+    if (announced <= maxFileBytes && currentFile.written() + currentReply->bytesAvailable() <= limit)
+        return false;
+    failedFile = QFileInfo(currentFile.path()).fileName();
+    failureCause = HttpErrorText::oversizeCause();
+    failCurrentDownload(QStringLiteral("文件超过大小上限（%1字节）:").arg(limit) + currentFile.path(),
+                        currentReply->request().url().toString());
+    return true;
 }
 
 void CHttpDriver::failCurrentDownload(const QString &text, const QString &reason)
@@ -310,7 +387,7 @@ void CHttpDriver::onDownloadFinished()
         onUpdateCompleted(false);
         return;
     }
-    if (!currentReply)
+    if (!currentReply || failIfOverLimit())
         return;
     QNetworkReply *reply = currentReply;
     currentReply = nullptr;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config/md5manifest.h"
+#include "http/cblockingdownload.h"
 #include "http/cdownloadfile.h"
 #include "http/downloadentry.h"
 
@@ -12,6 +13,7 @@
 
 class CConfigManager;
 class HttpView;
+class QSettings;
 class QTimer;
 
 /// The HTTP update itself, behind the dialog that shows it.
@@ -32,8 +34,14 @@ public:
     /// Stops a running transfer without reporting it.
     ~CHttpDriver() override;
 
+    /// The resolved temporary directory (absolute) that the files go to;
+    /// without one, `Paths`/`Temp` is joined to the application directory.
     void setTempDirectory(const QString &dir) { tempDirectory = dir; }
     void setTransferTimeout(int milliseconds) { transferTimeoutMs = milliseconds; }
+    /// Largest release file accepted when the server announces no length
+    /// (default HttpReplyStatus::kMaxFileBytes); a longer body, or a longer
+    /// announced length, fails the update as soon as it is seen.
+    void setMaxFileBytes(qint64 limit) { maxFileBytes = limit; }
     /// The watchdog timer of the view; stopped at every completion.
     void setCancelTimer(QTimer *timer) { cancelTimer = timer; }
 
@@ -63,11 +71,16 @@ signals:
 
 private:
     bool parseServerVersion();
-    bool downloadToFile(const QString &url, const QString &localPath, bool showProgress);
+    bool downloadToFile(const QString &url, const QString &localPath, bool showProgress,
+                        qint64 maxBytes = CBlockingDownload::kDefaultMaxBytes);
+    bool readManifestCount(const QSettings &ini, const char *key, qint64 *value);
+    bool manifestMatchesVersionFile(const QString &path, int entries);
+    QString plannedTempDir(QString *reason) const;
     void startDownloads(const Md5Manifest &map);
     void downloadNext();
     void onDownloadReadyRead();
     void failCurrentDownload(const QString &text, const QString &reason);
+    bool failIfOverLimit();
     void showFailure(bool cancelled);
     bool isCurrentSender() const;
     QString baseUrl() const;
@@ -78,6 +91,10 @@ private:
     QString tempDirectory;
     QString serverFolder;
     QString serverVersion;
+    // What the server's version file says its manifest holds (bytes,
+    // entries); -1 when it does not say (a publisher that predates the keys).
+    qint64 manifestBytes = -1;
+    qint64 manifestEntries = -1;
     QVector<QString> tempFiles;
     QNetworkAccessManager networkManager;
     QNetworkReply *currentReply = nullptr;
@@ -93,6 +110,7 @@ private:
 
     CDownloadFile currentFile;
     int transferTimeoutMs;
+    qint64 maxFileBytes;
     // Counts emitted results, so a cancellation can tell whether the abort
     // already completed the update.
     int completions = 0;

@@ -10,17 +10,14 @@
 namespace DownloadPlan {
 
 /// Fills @p out with one entry per path of @p diff, in key order: the file's
-/// address on the server, its place in the temporary area and its MD5.
-/// Before anything is planned, every path must pass the manifest path rules
-/// no two paths may differ only in letter case, and @p tempPath must be
-/// usable; otherwise returns false with @p detail ("文件路径不安全:" + path,
-/// "文件路径仅大小写不同:" + both paths, or "临时目录配置无效:" + tempPath) and
-/// @p reason set, and @p out empty.
-/// As above, into the resolved temporary directory @p tempDir (absolute).
-bool buildInto(const Md5Manifest &diff, const QString &base, const QString &serverFolder, const QString &tempDir,
-               QVector<DownloadEntry> *out, QString *detail, QString *reason);
-
-bool build(const Md5Manifest &diff, const QString &base, const QString &serverFolder, const QString &appDir,
-           const QString &tempPath, QVector<DownloadEntry> *out, QString *detail, QString *reason);
+/// address on the server, its place below the temporary directory
+/// @p tempDir (absolute, with or without trailing "/") and its MD5.
+/// Before anything is planned, every path must pass the manifest path rules,
+/// no two paths may differ only in letter case, and @p tempDir must be an
+/// absolute directory; otherwise returns false with @p detail ("文件路径不安全:"
+/// + path, "文件路径仅大小写不同:" + both paths, or "临时目录配置无效:" +
+/// @p tempDir) and @p reason set, and @p out empty.
+bool build(const Md5Manifest &diff, const QString &base, const QString &serverFolder, const QString &tempDir,
+           QVector<DownloadEntry> *out, QString *detail, QString *reason);
 
 } // namespace DownloadPlan

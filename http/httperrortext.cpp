@@ -29,6 +29,11 @@ QString checksumCause()
     return QStringLiteral("文件校验失败");
 }
 
+QString oversizeCause()
+{
+    return QStringLiteral("文件过大");
+}
+
 QString saveCause()
 {
     return QStringLiteral("无法保存文件");

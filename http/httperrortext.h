@@ -17,6 +17,8 @@ QString transferCause(QNetworkReply::NetworkError code, int httpStatus, bool tim
 
 /// The cause of a file whose bytes did not match the manifest.
 QString checksumCause();
+/// The cause of a file whose body grew past its bound.
+QString oversizeCause();
 /// The cause of a file that could not be written.
 QString saveCause();
 

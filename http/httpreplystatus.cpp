@@ -1,8 +1,24 @@
 #include "http/httpreplystatus.h"
 
+#include <QUrl>
 #include <QVariant>
 
 namespace HttpReplyStatus {
+
+QNetworkRequest request(const QString &url, int timeoutMs)
+{
+    QNetworkRequest request{QUrl(url)};
+    request.setTransferTimeout(timeoutMs);
+    request.setRawHeader("Accept-Encoding", "identity");
+    return request;
+}
+
+qint64 announcedLength(const QNetworkReply *reply)
+{
+    bool ok = false;
+    const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&ok);
+    return ok && length >= 0 ? length : -1;
+}
 
 bool isTimeout(QNetworkReply::NetworkError code, bool abortedByProgram)
 {

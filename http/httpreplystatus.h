@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QNetworkReply>
+#include <QNetworkRequest>
 #include <QString>
 
 /// How the HTTP update reads the outcome of a reply.
@@ -13,6 +14,19 @@ inline constexpr int kTransferTimeoutMs = 120000;
 /// network. Without a limit the network thread keeps receiving while the
 /// GUI thread is busy, and a large file piles up in memory.
 inline constexpr qint64 kReadBufferBytes = 1024 * 1024;
+
+/// Largest release file accepted, the limit of the TCP transport
+/// (4 GiB - 1): a server that announces no length cannot fill the disk.
+inline constexpr qint64 kMaxFileBytes = 0xFFFFFFFFLL;
+
+/// The GET request of every HTTP download: the transfer time-out, and
+/// "Accept-Encoding: identity". The bytes are compared with the manifest as
+/// they are, so the toolkit must not unpack a .gz file that a server labels
+/// as gzip-encoded (it unpacks only when it chose the encodings itself).
+QNetworkRequest request(const QString &url, int timeoutMs);
+
+/// The body length that @p reply announced (Content-Length), or -1.
+qint64 announcedLength(const QNetworkReply *reply);
 
 /// True when @p code means that the transfer time-out ended the reply. The
 /// toolkit (5.15) ends a timed-out transfer by aborting it, which reports

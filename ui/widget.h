@@ -63,6 +63,8 @@ public:
 
     /// Shortens the transfer time-out (ms without data) for tests.
     void setTransferTimeout(int milliseconds) { driver.setTransferTimeout(milliseconds); }
+    /// Lowers the size cap of a release file without announced length (tests).
+    void setMaxFileBytes(qint64 limit) { driver.setMaxFileBytes(limit); }
 
     QString currentStatusText() const { return driver.currentStatusText(); }
     /// The detail text; after a failure, the failure's description.

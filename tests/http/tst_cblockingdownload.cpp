@@ -29,10 +29,16 @@ void TestBlockingDownload::storesBodyAndReportsProgress()
         body += QByteArray::number(i) + ',';
     server.setFile(QStringLiteral("/big.bin"), body);
     server.setFile(QStringLiteral("/small.bin"), "short");
-    // Missing directories are made; a second download replaces the first whole.
+    // Stored as sent although labelled as gzip-encoded (gzip of "notes").
+    const QByteArray packed("\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\x03\xcb\xcb\x2f\x49\x2d\x06\x00\x8c\xa6\x1b\x01\x05\x00\x00\x00",
+                            25);
+    server.setFile(QStringLiteral("/notes.gz"), packed);
+    server.setHeader(QStringLiteral("/notes.gz"), "Content-Encoding: gzip");
+    // Missing directories are made; a later download replaces the earlier whole.
     const QString local = dir.path() + QStringLiteral("/a/b/update/file.bin");
-    for (const char *name : {"big.bin", "small.bin"}) {
-        const QByteArray expected = name == QByteArray("big.bin") ? body : QByteArray("short");
+    const QMap<QByteArray, QByteArray> served{{"big.bin", body}, {"small.bin", "short"}, {"notes.gz", packed}};
+    for (const char *name : {"big.bin", "notes.gz", "small.bin"}) {
+        const QByteArray expected = served.value(name);
         CBlockingDownload download;
         QSignalSpy progress(&download, &CBlockingDownload::downloadProgress);
         QVERIFY2(download.run(server.baseUrl() + QLatin1String(name), local), qPrintable(download.errorString()));
@@ -41,6 +47,7 @@ void TestBlockingDownload::storesBodyAndReportsProgress()
         QVERIFY(!progress.isEmpty());
         QCOMPARE(progress.last().at(0).toLongLong(), qint64(expected.size()));
         QCOMPARE(progress.last().at(1).toLongLong(), qint64(expected.size()));
+        QVERIFY(server.lastHeaders(QLatin1Char('/') + QLatin1String(name)).contains("\r\naccept-encoding: identity\r\n"));
     }
 }
 
@@ -60,6 +67,8 @@ void TestBlockingDownload::failures_data()
     row("stall ends at the shortened time-out", "stall", "下载超时（1秒）：%1", "");
     row("body over the limit", "oversized", "下载内容超过上限（4096字节）：%1", "");
     row("refused connection", "refused", "下载错误：", "（file：%2）");
+    row("body shorter than its Content-Length", "ShortBody", "下载内容不完整（收到 5000 字节，应为 5100 字节）：%1", "");
+    row("endless body stops at the limit", "Endless", "下载内容超过上限（4096字节）：%1", "");
     row("directory cannot be created", "parentIsFile", "无法创建目录:%3", "");
     row("file cannot be opened", "targetIsDir", "无法打开文件:%2", "");
 }
@@ -84,6 +93,13 @@ void TestBlockingDownload::failures()
     } else if (setup == QLatin1String("stall")) {
         server.setStall(QStringLiteral("/update.ini"), 10);
     } else if (setup == QLatin1String("oversized")) {
+        download.setMaxBytes(4096);
+    } else if (setup == QLatin1String("ShortBody")) {
+        server.setFraming(QStringLiteral("/update.ini"), TestHttpServer::Framing::ShortBody);
+    } else if (setup == QLatin1String("CutChunked")) {
+        server.setFraming(QStringLiteral("/update.ini"), TestHttpServer::Framing::CutChunked);
+    } else if (setup == QLatin1String("Endless")) {
+        server.setFraming(QStringLiteral("/update.ini"), TestHttpServer::Framing::Endless);
         download.setMaxBytes(4096);
     } else if (setup == QLatin1String("refused")) {
         // A port that was just free: nothing listens there any more.

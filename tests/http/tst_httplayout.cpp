@@ -90,9 +90,9 @@ void TestHttpLayout::manifestPaths()
 void TestHttpLayout::planRefusals_data()
 {
     QTest::addColumn<QStringList>("paths");
-    QTest::addColumn<QString>("tempPath");
+    QTest::addColumn<QString>("tempDir");
     QTest::addColumn<QString>("detail");
-    const QString tmp = QStringLiteral("UpdateTmp");
+    const QString tmp = QStringLiteral("/app/UpdateTmp/");
     QTest::newRow("hostile path named, control character hidden")
         << QStringList{QStringLiteral("/../x\n")} << tmp << QStringLiteral("文件路径不安全:/../x\uFFFD");
     QTest::newRow("first hostile path in key order")
@@ -101,14 +101,15 @@ void TestHttpLayout::planRefusals_data()
     QTest::newRow("long hostile path shown cut")
         << QStringList{longPath} << tmp
         << QStringLiteral("文件路径不安全:") + longPath.left(200) + QStringLiteral("...");
-    QTest::newRow("temporary area outside")
+    QTest::newRow("temporary directory not absolute")
         << QStringList() << QStringLiteral("../t") << QStringLiteral("临时目录配置无效:../t");
+    QTest::newRow("no temporary directory") << QStringList() << QString() << QStringLiteral("临时目录配置无效:");
 }
 
 void TestHttpLayout::planRefusals()
 {
     QFETCH(QStringList, paths);
-    QFETCH(QString, tempPath);
+    QFETCH(QString, tempDir);
     QFETCH(QString, detail);
     Md5Manifest diff{{QStringLiteral("/a.dll"), QStringLiteral("m")}};
     for (const QString &path : paths)
@@ -116,8 +117,8 @@ void TestHttpLayout::planRefusals()
     QVector<DownloadEntry> plan{DownloadEntry{}};
     QString shown;
     QString reason;
-    QVERIFY(!DownloadPlan::build(diff, QStringLiteral("http://h/"), QStringLiteral("R/"), QStringLiteral("/app/"),
-                                 tempPath, &plan, &shown, &reason));
+    QVERIFY(!DownloadPlan::build(diff, QStringLiteral("http://h/"), QStringLiteral("R/"), tempDir, &plan, &shown,
+                                 &reason));
     QCOMPARE(shown, detail);
     QVERIFY(!reason.isEmpty());
     QVERIFY(plan.isEmpty());

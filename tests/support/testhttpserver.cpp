@@ -32,17 +32,28 @@ QString TestHttpServer::baseUrl() const
 
 void TestHttpServer::setFile(const QString &path, const QByteArray &body)
 {
-    routes.insert(path, Route{body, 200, -1, {}});
+    routes.insert(path, Route{body, 200, -1, {}, Framing::Length, {}});
 }
 
 void TestHttpServer::setStatus(const QString &path, int status, const QString &location)
 {
-    routes.insert(path, Route{"<html>" + reasonFor(status) + "</html>", status, -1, location.toUtf8()});
+    routes.insert(path,
+                  Route{"<html>" + reasonFor(status) + "</html>", status, -1, location.toUtf8(), Framing::Length, {}});
 }
 
 void TestHttpServer::setStall(const QString &path, int sentBytes)
 {
     routes[path].stallAfter = sentBytes;
+}
+
+void TestHttpServer::setFraming(const QString &path, Framing framing)
+{
+    routes[path].framing = framing;
+}
+
+void TestHttpServer::setHeader(const QString &path, const QByteArray &line)
+{
+    routes[path].extraHeader = line;
 }
 
 void TestHttpServer::release(const QString &path)
@@ -78,7 +89,6 @@ void TestHttpServer::onReadyRead(QTcpSocket *socket)
     if (end < 0)
         return;
     const QList<QByteArray> requestLine = buffer.left(buffer.indexOf("\r\n")).split(' ');
-    buffer.clear();
     if (requestLine.size() < 3 || requestLine.at(0) != "GET") {
         socket->write("HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
         socket->disconnectFromHost();
@@ -86,19 +96,38 @@ void TestHttpServer::onReadyRead(QTcpSocket *socket)
     }
     const QString path = QUrl::fromPercentEncoding(requestLine.at(1));
     requestLog.append(path);
+    headerLog.insert(path, buffer.left(end + 2).toLower());
+    buffer.clear();
     answer(socket, path);
 }
 
 void TestHttpServer::answer(QTcpSocket *socket, const QString &path)
 {
     const auto found = routes.constFind(path);
-    const Route route = found != routes.cend() ? found.value() : Route{"<html>Not Found</html>", 404, -1, {}};
+    const Route route = found != routes.cend() ? found.value()
+                                               : Route{"<html>Not Found</html>", 404, -1, {}, Framing::Length, {}};
     QByteArray head = "HTTP/1.1 " + QByteArray::number(route.status) + ' ' + reasonFor(route.status) + "\r\n";
-    head += "Content-Length: " + QByteArray::number(route.body.size()) + "\r\n";
+    if (route.framing == Framing::Length)
+        head += "Content-Length: " + QByteArray::number(route.body.size()) + "\r\n";
+    else if (route.framing == Framing::ShortBody)
+        head += "Content-Length: " + QByteArray::number(route.body.size() + 100) + "\r\n";
+    else if (route.framing == Framing::CutChunked)
+        head += "Transfer-Encoding: chunked\r\n";
     if (!route.location.isEmpty())
         head += "Location: " + route.location + "\r\n";
+    if (!route.extraHeader.isEmpty())
+        head += route.extraHeader + "\r\n";
     head += "Connection: close\r\n\r\n";
     socket->write(head);
+    if (route.framing == Framing::CutChunked) {
+        socket->write(QByteArray::number(route.body.size(), 16) + "\r\n" + route.body + "\r\n");
+        socket->disconnectFromHost();
+        return;
+    }
+    if (route.framing == Framing::Endless) {
+        sendEndlessly(socket, route.body.isEmpty() ? QByteArray(4096, 'x') : route.body);
+        return;
+    }
     if (route.stallAfter >= 0) {
         socket->write(route.body.left(route.stallAfter));
         socket->setProperty("sent", route.stallAfter);
@@ -107,4 +136,16 @@ void TestHttpServer::answer(QTcpSocket *socket, const QString &path)
     }
     socket->write(route.body);
     socket->disconnectFromHost();
+}
+
+void TestHttpServer::sendEndlessly(QTcpSocket *socket, const QByteArray &body)
+{
+    // Topped up as the client reads, so the server holds little and stops
+    // only when the client closes the connection.
+    const auto topUp = [socket, body] {
+        while (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() < 256 * 1024)
+            socket->write(body);
+    };
+    connect(socket, &QTcpSocket::bytesWritten, socket, topUp);
+    topUp();
 }

@@ -40,9 +40,22 @@ public:
     /// Sends what a stalled path still owes and closes its connections.
     void release(const QString &path);
 
+    /// How a body goes out: announced by Content-Length (the default); a
+    /// Content-Length 100 bytes beyond the body, then the connection closed;
+    /// no length, the close ending the body; one chunk of a chunked body and
+    /// then the close, without the last chunk; or the body repeated without
+    /// end until the client goes away.
+    enum class Framing { Length, ShortBody, NoLength, CutChunked, Endless };
+    void setFraming(const QString &path, Framing framing);
+    /// Adds @p line (e.g. "Content-Encoding: gzip") to the answer's headers.
+    void setHeader(const QString &path, const QByteArray &line);
+
     /// Paths of all requests so far, in arrival order.
     QStringList requests() const { return requestLog; }
     int requestCount(const QString &path) const { return requestLog.count(path); }
+    /// The request line and headers of the last request for @p path,
+    /// lower-cased, each line ending with CR LF.
+    QByteArray lastHeaders(const QString &path) const { return headerLog.value(path); }
 
 private:
     struct Route
@@ -51,6 +64,8 @@ private:
         int status = 200;
         int stallAfter = -1;
         QByteArray location;
+        Framing framing = Framing::Length;
+        QByteArray extraHeader;
     };
     struct Stalled
     {
@@ -61,11 +76,13 @@ private:
     void onNewConnection();
     void onReadyRead(QTcpSocket *socket);
     void answer(QTcpSocket *socket, const QString &path);
+    void sendEndlessly(QTcpSocket *socket, const QByteArray &body);
 
     QHash<QString, Route> routes;
     QHash<QTcpSocket *, QByteArray> pending;
     QList<Stalled> stalled;
     QStringList requestLog;
+    QHash<QString, QByteArray> headerLog;
     // Last, so that it goes first: its sockets report their destruction to
     // the tables above.
     QTcpServer server;

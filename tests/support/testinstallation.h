@@ -165,13 +165,15 @@ public:
 
 /// Puts a release on @p server: "/update.ini" naming @p folder and
 /// @p version, "/<folder>/md5.txt" for @p files (manifest path → content),
-/// and each file at "/<folder>/" + manifest path.
+/// and each file at "/<folder>/" + manifest path. @p extraVersionLines
+/// (CR LF ended) go into the [Version] group of update.ini.
 inline void publishTestRelease(TestHttpServer &server, const QString &folder, const QString &version,
-                               const QMap<QString, QByteArray> &files)
+                               const QMap<QString, QByteArray> &files,
+                               const QByteArray &extraVersionLines = QByteArray())
 {
     for (auto it = files.cbegin(); it != files.cend(); ++it)
         server.setFile(QLatin1Char('/') + folder + QLatin1Char('/') + it.key(), it.value());
-    server.setFile(QStringLiteral("/update.ini"),
-                   "[Version]\r\nFolder=" + folder.toUtf8() + "\r\nVersion=" + version.toUtf8() + "\r\n");
+    server.setFile(QStringLiteral("/update.ini"), "[Version]\r\nFolder=" + folder.toUtf8() + "\r\nVersion="
+                                                      + version.toUtf8() + "\r\n" + extraVersionLines);
     server.setFile(QLatin1Char('/') + folder + QStringLiteral("/md5.txt"), manifestText(files));
 }

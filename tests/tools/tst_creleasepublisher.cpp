@@ -61,6 +61,10 @@ void TestReleasePublisher::publishesTheServerTree()
     QVERIFY(publisher.errorString().isEmpty());
     QCOMPARE(servedValue("Version/Folder"), QStringLiteral("R2"));
     QCOMPARE(servedValue("Version/Version"), version);
+    // What the manifest must hold, for the client to tell a cut one.
+    QCOMPARE(servedValue("Version/ManifestSize"),
+             QString::number(QFileInfo(path(QStringLiteral("www/R2/md5.txt"))).size()));
+    QCOMPARE(servedValue("Version/ManifestFiles"), QStringLiteral("5"));
 
     // The release manifest, not the installation's own md5.txt, is served,
     // and hidden files are left out.
@@ -113,6 +117,18 @@ void TestReleasePublisher::refusals_data()
     row("version file cannot be written", "2.0", "R2", "client", "www", "www/update.ini/", "update.ini");
     row("paths differ only in letter case", "2.0", "R2", "client", "www", "client/PLUGINS/a.dll",
         "/PLUGINS/a.dll and /plugins/a.dll");
+    // The update service's file entries hold a name of 31 and a directory of
+    // 127 UTF-8 bytes.
+    const QByteArray longName = "client/" + QByteArray(32, 'n') + ".d";
+    const QByteArray longDir = "client/" + QByteArray(64, 'd') + '/' + QByteArray(63, 'e') + "/x.dll";
+    const QByteArray longNameError = "cannot carry the path /" + longName.mid(7) + ':';
+    const QByteArray longDirError = "cannot carry the path /" + longDir.mid(7) + ':';
+    row("file name over 31 UTF-8 bytes", "2.0", "R2", "client", "www", longName.constData(),
+        longNameError.constData());
+    row("file name of 11 Chinese characters is 33 UTF-8 bytes", "2.0", "R2", "client", "www",
+        "client/数据/一二三四五六七八九十百", "cannot carry the path /数据/一二三四五六七八九十百:");
+    row("directory path over 127 UTF-8 bytes", "2.0", "R2", "client", "www", longDir.constData(),
+        longDirError.constData());
 }
 
 void TestReleasePublisher::refusals()
@@ -138,6 +154,9 @@ void TestReleasePublisher::refusals()
     QVERIFY(!publisher.publish());
     QVERIFY2(publisher.errorString().contains(errorPart), qPrintable(publisher.errorString()));
     QVERIFY(!QFileInfo(path(output) + QStringLiteral("/update.ini")).isFile());
+    // Refused before anything was copied (only the version file comes after the copies).
+    if (QByteArray(QTest::currentDataTag()) != "version file cannot be written")
+        QVERIFY(!QFileInfo::exists(path(output) + QLatin1Char('/') + folder + QStringLiteral("/client.exe")));
 }
 
 void TestReleasePublisher::commandLine()
@@ -162,6 +181,11 @@ void TestReleasePublisher::commandLine()
     QCOMPARE(run("3.1", "R3"), 1);
     QVERIFY2(tool.readAllStandardError().contains("already exists"), "reason expected");
     QCOMPARE(servedValue("Version/Folder"), QStringLiteral("R3"));
+    QCOMPARE(servedValue("Version/Version"), QStringLiteral("3.0"));
+    // A name the TCP service could not carry fails the tool, naming the file.
+    QVERIFY(writeTestFile(path(QStringLiteral("client/a-file-name-of-more-than-31-bytes.dll")), "x"));
+    QCOMPARE(run("4.0", "R4"), 1);
+    QVERIFY2(tool.readAllStandardError().contains("/a-file-name-of-more-than-31-bytes.dll"), "file name expected");
     QCOMPARE(servedValue("Version/Version"), QStringLiteral("3.0"));
 }
 

@@ -3,6 +3,7 @@
 #include "fileops/safepath.h"
 #include "http/manifestpathrules.h"
 #include "log/logger.h"
+#include "tcp/tcpprotocol.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -136,7 +137,7 @@ bool CReleasePublisher::copyFile(const QString &relPath, QString *md5)
     return true;
 }
 
-bool CReleasePublisher::writeVersionFile()
+bool CReleasePublisher::writeVersionFile(qint64 manifestBytes)
 {
     const QString target = options.outputDir + QLatin1Char('/') + kVersionFileName;
     // QSettings writes the INI escaping that the client's reader expects. It
@@ -152,6 +153,10 @@ bool CReleasePublisher::writeVersionFile()
         QSettings ini(scratch, QSettings::IniFormat);
         ini.setValue(QStringLiteral("Version/Folder"), options.folder);
         ini.setValue(QStringLiteral("Version/Version"), options.version);
+        // What the manifest must hold, so that a client can tell a manifest
+        // cut short in transfer from a smaller release.
+        ini.setValue(QStringLiteral("Version/ManifestSize"), QString::number(manifestBytes));
+        ini.setValue(QStringLiteral("Version/ManifestFiles"), QString::number(published.size()));
         ini.sync();
         if (ini.status() != QSettings::NoError)
             return fail(QStringLiteral("cannot write ") + scratch);
@@ -159,7 +164,8 @@ bool CReleasePublisher::writeVersionFile()
     {
         const QSettings check(scratch, QSettings::IniFormat);
         if (check.value(QStringLiteral("Version/Folder")).toString() != options.folder
-            || check.value(QStringLiteral("Version/Version")).toString() != options.version)
+            || check.value(QStringLiteral("Version/Version")).toString() != options.version
+            || check.value(QStringLiteral("Version/ManifestSize")).toString() != QString::number(manifestBytes))
             return fail(QStringLiteral("version file does not read back as written: ") + scratch);
     }
     QFile written(scratch);
@@ -182,6 +188,19 @@ bool CReleasePublisher::checkPaths(const QStringList &files)
         if (!ManifestPathRules::isSafeManifestPath(relPath, &reason))
             return fail(QStringLiteral("clients would refuse the path ") + ManifestPathRules::printable(relPath)
                         + QStringLiteral(": ") + reason);
+        // The update service serves this tree too, and its file entries hold
+        // the directory and the name in fixed fields; a longer one would be
+        // dropped there, leaving TCP clients without the file.
+        const int slash = relPath.lastIndexOf(QLatin1Char('/'));
+        const QString directory = relPath.mid(1, qMax(0, slash - 1));
+        const QString name = relPath.mid(slash + 1);
+        if (!TcpProtocol::fitsField(directory, TcpProtocol::kPathFieldWidth)
+            || !TcpProtocol::fitsField(name, TcpProtocol::kNameFieldWidth))
+            return fail(QStringLiteral("the TCP update service cannot carry the path %1: a file name may have at most "
+                                       "%2 and a directory path at most %3 UTF-8 bytes")
+                            .arg(ManifestPathRules::printable(relPath))
+                            .arg(TcpProtocol::kNameFieldWidth - 1)
+                            .arg(TcpProtocol::kPathFieldWidth - 1));
         if (!codec->canEncode(relPath))
             return fail(QStringLiteral("the manifest encoding %1 cannot hold the path %2")
                             .arg(options.encoding, ManifestPathRules::printable(relPath)));
@@ -219,5 +238,8 @@ bool CReleasePublisher::publish()
     const QString manifestPath = releaseDir + QLatin1Char('/') + kManifestName;
     if (!writeManifest(manifestPath, published, codec))
         return fail(QStringLiteral("cannot write ") + manifestPath);
-    return writeVersionFile();
+    const QFileInfo written(manifestPath);
+    if (!written.isFile())
+        return fail(QStringLiteral("manifest is missing after writing: ") + manifestPath);
+    return writeVersionFile(written.size());
 }

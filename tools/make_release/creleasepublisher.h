@@ -23,9 +23,11 @@ struct ReleaseOptions
 /// Writes the server tree that the HTTP transport fetches:
 /// `<output>/<folder>/<files>`, `<output>/<folder>/md5.txt` and, last,
 /// `<output>/update.ini`, so that a client never sees a version file that
-/// names an incomplete folder. Every file goes through QSaveFile and is
+/// names an incomplete folder. update.ini also records the manifest's byte
+/// size (`ManifestSize`) and number of entries (`ManifestFiles`). Every file goes through QSaveFile and is
 /// hashed while it is copied. A release whose paths differ only in letter
-/// case, or hold names that the manifest's encoding cannot represent, is
+/// case, hold names that the manifest's encoding cannot represent, or a file
+/// name or directory path too long for the TCP protocol's fields, is
 /// refused before anything is copied. Failures return false with `errorString()`
 /// naming the file and the toolkit's error; each is also logged.
 class CReleasePublisher
@@ -47,7 +49,7 @@ private:
     bool checkOptions();
     bool checkPaths(const QStringList &files);
     bool copyFile(const QString &relPath, QString *md5);
-    bool writeVersionFile();
+    bool writeVersionFile(qint64 manifestBytes);
     bool fail(const QString &text);
 
     ReleaseOptions options;
