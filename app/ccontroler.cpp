@@ -201,8 +201,7 @@ void CControler::reportFailedRecovery()
     // installation; the window says so until the user closes it.
     runEnded = true;
     tcpWindow->bringToFront();
-    tcpWindow->showError(errorMessage);
-    tcpWindow->showFinished(QStringLiteral("更新失败"));
+    tcpWindow->showRefusal(QStringLiteral("更新失败"), errorMessage);
     watchRunWindow();
 }
 

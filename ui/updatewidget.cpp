@@ -201,6 +201,13 @@ void UpdateWidget::showFinished(const QString &title)
     present();
 }
 
+void UpdateWidget::showRefusal(const QString &title, const QString &text)
+{
+    ui->label_updatefile->clear();
+    showError(text);
+    showFinished(title);
+}
+
 void UpdateWidget::present()
 {
     // Paint now rather than when the event loop gets round to it: the

@@ -60,6 +60,9 @@ public:
     /// The run is over for good (failed or cancelled): the title becomes
     /// @p title and the button "关闭", which closes the window, as Escape does.
     void showFinished(const QString &title);
+    /// Nothing was downloaded and nothing may run: @p text in red, no file
+    /// line, and showFinished() with @p title.
+    void showRefusal(const QString &title, const QString &text);
     /// True once showFinished() has turned the button into "关闭".
     bool isFinished() const { return finished; }
     /// Shows the window, raises it and gives it the keyboard focus.

@@ -130,6 +130,10 @@ void renderTcp()
     failed.showError(QStringLiteral("网络错误，重试失败: core.dll"));
     failed.showFinished(QStringLiteral("TCP升级失败"));
     save(screenOf(&failed), QStringLiteral("tcp-failure"));
+    UpdateWidget recovery;
+    recovery.bringToFront();
+    recovery.showRefusal(QStringLiteral("更新失败"), QStringLiteral("上次更新无法恢复，请检查日志"));
+    save(screenOf(&recovery), QStringLiteral("tcp-recovery-failure"));
 
     UpdateWidget cancelled;
     cancelled.showVersions(QStringLiteral("1.0.0"), QStringLiteral("1.1.0"));
