@@ -5,6 +5,7 @@
 
 #include "app/cupdatemodel.h"
 #include "config/cconfigmanager.h"
+#include "config/releasetrust.h"
 #include "fileops/cfileapplier.h"
 #include "fileops/cfileoperationmanager.h"
 #include "fileops/delaystart.h"
@@ -65,6 +66,9 @@ void CControler::onUpdateResult(bool bSuccess)
             endRun(1);
         return;
     }
+    // Only an installed release raises the bar for the next one.
+    if (ReleaseTrust *trust = model->releaseTrust())
+        trust->recordInstalled();
     model->showApplied(true);
     if (!hasSelfUpdate()) {
         applier->commit();

@@ -133,6 +133,11 @@ QString CUpdateModel::releaseVersion() const
     return driver ? driver->releaseVersion() : QString();
 }
 
+ReleaseTrust *CUpdateModel::releaseTrust() const
+{
+    return driver ? driver->releaseTrust() : nullptr;
+}
+
 void CUpdateModel::cancel()
 {
     if (driver)

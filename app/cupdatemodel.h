@@ -56,6 +56,8 @@ public:
     QWidget *activeWindow() const;
     /// The version of the release the check announced, else empty.
     QString releaseVersion() const;
+    /// The chosen transport's judgement of the release, or null.
+    ReleaseTrust *releaseTrust() const;
     /// Stops the download of the chosen transport (the user gave up).
     void cancel();
     /// Starts the download of the chosen transport.

@@ -4,6 +4,7 @@
 #include <QString>
 
 class QWidget;
+class ReleaseTrust;
 
 /// What the update model needs from a transport: a check, a window, a
 /// download run and its result. The model holds one of these and never asks
@@ -42,6 +43,9 @@ public:
     virtual void showApplied(bool ok) = 0;
     /// The version the server announced, when the transport learns it.
     virtual QString releaseVersion() const { return QString(); }
+    /// What decided whether the release is the signed one; the controller
+    /// records its sequence once the apply succeeded. Null: nothing to record.
+    virtual ReleaseTrust *releaseTrust() { return nullptr; }
 
 signals:
     /// The outcome of a started download: exactly one per run.

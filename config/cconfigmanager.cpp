@@ -1,6 +1,7 @@
 #include "config/cconfigmanager.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QSettings>
 #include <QVariant>
 
@@ -14,7 +15,8 @@ struct KeyList
 
 // Groups and keys in the order they are read; anything else in the file is ignored.
 const KeyList kSystemKeys[] = {
-    {"Update", {"URL", "ExeName", "HostExe", "UpdateExe", "UpdateHelperExe", "HttpEnable"}},
+    {"Update", {"URL", "ExeName", "HostExe", "UpdateExe", "UpdateHelperExe", "HttpEnable", "PublicKey",
+                "CaCertificates"}},
     {"Server", {"UpdateServer", "UpdatePort"}},
     {"General", {"Version", "LastCheckTime"}},
     {"Paths", {"Backup", "Temp", "Log"}},
@@ -66,7 +68,11 @@ void CConfigManager::readSystemSettings()
         for (const char *key : list.keys) {
             const QString name = QString::fromLatin1(key);
             const QVariant fallback = name == QLatin1String("HttpEnable") ? QVariant(true) : QVariant(QString());
-            entries[name] = reader.value(name, fallback).toString();
+            const QVariant value = reader.value(name, fallback);
+            // The INI reader turns an unquoted value with commas into a list
+            // (a PublicKey rotation lists several keys).
+            entries[name] = value.type() == QVariant::StringList ? value.toStringList().join(QLatin1Char(','))
+                                                                 : value.toString();
         }
         if (!topLevel)
             reader.endGroup();
@@ -92,6 +98,11 @@ QString CConfigManager::value(const QString &group, const QString &key) const
 QString CConfigManager::updateEntry(const QString &key) const
 {
     return updateEntries.value(key);
+}
+
+QString CConfigManager::installationDir() const
+{
+    return QFileInfo(systemCfgPath).absolutePath();
 }
 
 bool CConfigManager::isSystemConfigLoaded() const
@@ -140,6 +151,16 @@ QString CConfigManager::updateExe() const
 QString CConfigManager::updateHelperExe() const
 {
     return value(QStringLiteral("Update"), QStringLiteral("UpdateHelperExe"));
+}
+
+QString CConfigManager::publicKeys() const
+{
+    return value(QStringLiteral("Update"), QStringLiteral("PublicKey"));
+}
+
+QString CConfigManager::caCertificates() const
+{
+    return value(QStringLiteral("Update"), QStringLiteral("CaCertificates"));
 }
 
 QString CConfigManager::updateServer() const

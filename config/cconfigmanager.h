@@ -36,6 +36,8 @@ public:
     QString value(const QString &group, const QString &key) const;
     /// The entry "URL" or "ExeName" read at construction, or the empty text.
     QString updateEntry(const QString &key) const;
+    /// The directory holding `system.cfg`: the installation.
+    QString installationDir() const;
     /// True once `system.cfg` has been read without an error.
     bool isSystemConfigLoaded() const;
 
@@ -48,6 +50,11 @@ public:
     QString tempDir() const;
     QString updateExe() const;
     QString updateHelperExe() const;
+    /// `[Update]` `PublicKey`: base64 Ed25519 keys, comma separated.
+    QString publicKeys() const;
+    /// `[Update]` `CaCertificates`: a PEM file of CA certificates trusted for
+    /// https:// besides the system's (relative to the installation).
+    QString caCertificates() const;
     QString updateServer() const;
     QString updatePort() const;
     /// `Project`/`Type` when it is an integer from 1 to 6, otherwise 1.

@@ -93,6 +93,15 @@ Md5Manifest CompactManifest::differencesFrom(const Md5Manifest &local) const
     return result;
 }
 
+QStringList CompactManifest::paths() const
+{
+    QStringList out;
+    out.reserve(size());
+    for (const Entry &entry : entries)
+        out.append(pathOf(entry).toString());
+    return out;
+}
+
 Md5Manifest CompactManifest::toManifest() const
 {
     return differencesFrom(Md5Manifest());

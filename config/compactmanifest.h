@@ -3,6 +3,7 @@
 #include "config/md5manifest.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <array>
 #include <vector>
@@ -25,6 +26,8 @@ public:
     /// The entries that @p local lacks or holds with another MD5, as
     /// diffManifests(local, this) would give them.
     Md5Manifest differencesFrom(const Md5Manifest &local) const;
+    /// Every path, in order.
+    QStringList paths() const;
     /// Every entry as an ordinary manifest (for tests and small manifests).
     Md5Manifest toManifest() const;
 

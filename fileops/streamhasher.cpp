@@ -1,6 +1,6 @@
 #include "fileops/streamhasher.h"
 
-#include <QCryptographicHash>
+#include "fileops/digest.h"
 
 #include <condition_variable>
 #include <deque>
@@ -20,7 +20,7 @@ struct StreamHasher::State
     bool stopping = false;
     // Touched by the worker only while it is busy, by callers only while it
     // is not, so the two never hash at once.
-    QCryptographicHash hash{QCryptographicHash::Md5};
+    Digest hash;
     std::thread worker;
 
     void run();
@@ -62,14 +62,14 @@ StreamHasher::~StreamHasher()
         state->worker.join();
 }
 
-void StreamHasher::reset()
+void StreamHasher::reset(Digest::Algorithm algorithm)
 {
     std::unique_lock<std::mutex> lock(state->mutex);
     for (const QByteArray &chunk : state->queue)
         state->pending -= chunk.size();
     state->queue.clear();
     state->settled.wait(lock, [this] { return !state->busy; });
-    state->hash.reset();
+    state->hash.reset(algorithm);
     state->streamed = 0;
 }
 

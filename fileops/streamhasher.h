@@ -1,11 +1,13 @@
 #pragma once
 
+#include "fileops/digest.h"
+
 #include <QByteArray>
 
 #include <memory>
 #include <mutex>
 
-/// The MD5 of a byte stream, taken on a worker thread while the caller goes
+/// The digest (MD5 or SHA-256) of a byte stream, taken on a worker thread while the caller goes
 /// on receiving and writing the next bytes.
 ///
 /// MD5 runs at about the speed of a loopback transfer, so hashing on the
@@ -26,8 +28,9 @@ public:
     StreamHasher(const StreamHasher &) = delete;
     StreamHasher &operator=(const StreamHasher &) = delete;
 
-    /// Starts a new stream; bytes still queued for the old one are dropped.
-    void reset();
+    /// Starts a new stream hashed with @p algorithm; bytes still queued for
+    /// the old one are dropped.
+    void reset(Digest::Algorithm algorithm = Digest::Algorithm::Md5);
     /// Adds bytes that stay valid only during the call: they are copied
     /// when they have to wait for the worker.
     void addData(const char *data, int size);

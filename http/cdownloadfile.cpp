@@ -3,12 +3,12 @@
 #include <QDir>
 #include <QFileInfo>
 
-bool CDownloadFile::open(const QString &path)
+bool CDownloadFile::open(const QString &path, Digest::Algorithm algorithm)
 {
     discard();
     error.clear();
     bytes = 0;
-    hash.reset();
+    hash.reset(algorithm);
     dirFailed = false;
     file.setFileName(path);
     const QString dir = QFileInfo(path).absolutePath();
@@ -37,11 +37,6 @@ bool CDownloadFile::append(const QByteArray &data)
     bytes += data.size();
     hash.addShared(data);
     return true;
-}
-
-QString CDownloadFile::md5Hex()
-{
-    return QString::fromLatin1(hash.result().toHex());
 }
 
 bool CDownloadFile::finish()

@@ -15,8 +15,9 @@ class CDownloadFile
 {
 public:
     /// Creates the missing parent directories of @p path and opens it for
-    /// writing, truncating an existing file.
-    bool open(const QString &path);
+    /// writing, truncating an existing file; the bytes are hashed with
+    /// @p algorithm as they are written.
+    bool open(const QString &path, Digest::Algorithm algorithm = Digest::Algorithm::Md5);
     /// Appends @p data. False when not every byte could be written.
     bool append(const QByteArray &data);
     /// Flushes and closes the file. False (and the file removed) when the
@@ -27,9 +28,9 @@ public:
     void discard();
 
     bool isOpen() const { return file.isOpen(); }
-    /// MD5 of the bytes appended since `open`, in lower-case hexadecimal;
-    /// computed as they are written, so the stored file is never read back.
-    QString md5Hex();
+    /// Digest of the bytes appended since `open` (raw); computed as they are
+    /// written, so the stored file is never read back.
+    QByteArray digest() { return hash.result(); }
     /// Bytes appended since `open`.
     qint64 written() const { return bytes; }
     QString path() const { return file.fileName(); }

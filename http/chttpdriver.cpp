@@ -36,6 +36,7 @@ CHttpDriver::CHttpDriver(const CConfigManager &configStore, const QString &appDi
     : config(configStore)
     , view(shownIn)
     , appDir(withSlash(appDirectory))
+    , trust(QString(), appDir)
     , transferTimeoutMs(HttpReplyStatus::kTransferTimeoutMs)
     , maxFileBytes(HttpReplyStatus::kMaxFileBytes)
 {
@@ -132,9 +133,61 @@ bool CHttpDriver::manifestMatchesVersionFile(const QString &path, int entries)
     return false;
 }
 
+bool CHttpDriver::refuseRelease(const QString &text)
+{
+    statusText = HttpTexts::failed();
+    detailText = text;
+    refreshLabels();
+    return false;
+}
+
+bool CHttpDriver::checkSignedRelease(const QString &versionFile)
+{
+    if (!trust.isRequired()) {
+        trust.noteUnverified();
+        return true;
+    }
+    const QString local = HttpLayout::serverDescriptionFile(appDir);
+    const QString url = HttpLayout::descriptionUrl(baseUrl(), serverFolder);
+    tempFiles.append(local);
+    if (!downloadToFile(url, local, false, ReleaseDescription::kMaxFileBytes)) {
+        logError(QStringLiteral("无法下载更新包签名:%1 %2").arg(url, detailText));
+        return refuseRelease(QStringLiteral("无法下载更新包签名，拒绝更新"));
+    }
+    QFile description(local);
+    QFile ini(versionFile);
+    const QByteArray bytes = description.open(QIODevice::ReadOnly) ? description.readAll() : QByteArray();
+    const QByteArray iniBytes = ini.open(QIODevice::ReadOnly) ? ini.readAll() : QByteArray();
+    description.close();
+    QFile::remove(local);
+    QString text;
+    if (!trust.accept(bytes, serverVersion, &text)
+        || !trust.checkMetadata(ReleaseTrust::Metadata::VersionFile, iniBytes, &text))
+        return refuseRelease(text);
+    return true;
+}
+
+bool CHttpDriver::checkSignedManifest(const QString &manifestFile, const CompactManifest &remote)
+{
+    if (!trust.isAccepted())
+        return true;
+    QFile file(manifestFile);
+    const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    QStringList served = remote.paths();
+    // Manifest paths start with "/"; the description's are relative.
+    for (QString &path : served)
+        path.remove(0, path.startsWith(QLatin1Char('/')) ? 1 : 0);
+    QString text;
+    if (!trust.checkMetadata(ReleaseTrust::Metadata::Manifest, bytes, &text) || !trust.checkFileList(served, &text))
+        return refuseRelease(text);
+    return true;
+}
+
 int CHttpDriver::checkVersionFile()
 {
     statusText = HttpTexts::preparing();
+    // Read anew for every check: the configuration may have been replaced.
+    trust = ReleaseTrust(config.publicKeys(), appDir);
     const QString tmpIni = HttpLayout::serverVersionFile(appDir);
     const QString iniUrl = HttpLayout::versionFileUrl(baseUrl());
     tempFiles.append(tmpIni);
@@ -155,7 +208,7 @@ int CHttpDriver::checkVersionFile()
         detailText = QStringLiteral("本地update文件不存在，准备更新");
         refreshLabels();
         view.showVersions(QString(), serverVersion);
-        return 1;
+        return checkSignedRelease(tmpIni) ? 1 : 3;
     }
     const QSettings installed(localIni, QSettings::IniFormat);
     const QString installedVersion = installed.value(QStringLiteral("Version/Version")).toString();
@@ -169,7 +222,7 @@ int CHttpDriver::checkVersionFile()
     }
     detailText = QStringLiteral("update文件版本不同，需要更新");
     refreshLabels();
-    return 1;
+    return checkSignedRelease(tmpIni) ? 1 : 3;
 }
 
 int CHttpDriver::checkManifest()
@@ -217,6 +270,10 @@ int CHttpDriver::checkManifest()
         refreshLabels();
         return 2;
     }
+    if (!checkSignedManifest(tmpMd5, remote)) {
+        QFile::remove(tmpMd5);
+        return 2;
+    }
     diffMap = remote.differencesFrom(readManifest(localMd5));
     return diffMap.isEmpty() ? 0 : 1;
 }
@@ -260,6 +317,22 @@ void CHttpDriver::startDownloads(const Md5Manifest &map)
         return;
     }
 
+    if (trust.isAccepted()) {
+        // The plan holds the entries in the map's order.
+        int i = 0;
+        for (auto it = map.cbegin(); it != map.cend() && i < downloads.size(); ++it, ++i) {
+            const QString &key = it.key();
+            const SignedFile *signedFile = trust.file(key.mid(key.startsWith(QLatin1Char('/')) ? 1 : 0));
+            if (!signedFile) {
+                detailText = QStringLiteral("更新包文件列表与签名不符，拒绝更新");
+                logError(detailText + QStringLiteral(": ") + key);
+                onUpdateCompleted(false);
+                return;
+            }
+            downloads[i].sha256 = signedFile->sha256;
+            downloads[i].size = signedFile->size;
+        }
+    }
     view.setOverallRange(totalCount);
     view.setOverallValue(0);
     view.showStatusLine(HttpTexts::updating() + QStringLiteral("准备更新 %1 个文件").arg(totalCount));
@@ -299,7 +372,8 @@ void CHttpDriver::downloadNext()
 
     // The body is streamed into the file as it arrives, so the file is
     // opened (and its directories made) before the request goes out.
-    if (!currentFile.open(entry.localPath)) {
+    if (!currentFile.open(entry.localPath,
+                          entry.sha256.isEmpty() ? Digest::Algorithm::Md5 : Digest::Algorithm::Sha256)) {
         detailText = QStringLiteral("无法保存文件:") + entry.localPath;
         failedFile = QFileInfo(entry.localPath).fileName();
         failureCause = HttpErrorText::saveCause();
@@ -341,9 +415,13 @@ bool CHttpDriver::failIfOverLimit()
     // and the partial file removed: the bound is the announced length, or
     // the cap when there is none (an announced length above the cap is
     // refused before its first byte is stored).
+    // A signed size is the bound in its own right: a longer body is not the
+    // signed file, whatever the server announces.
+    const qint64 signedSize = currentIndex < downloads.size() ? downloads.at(currentIndex).size : -1;
+    const qint64 cap = signedSize >= 0 ? signedSize : maxFileBytes;
     const qint64 announced = HttpReplyStatus::announcedLength(currentReply);
-    const qint64 limit = announced >= 0 && announced <= maxFileBytes ? announced : maxFileBytes;
-    if (announced <= maxFileBytes && currentFile.written() + currentReply->bytesAvailable() <= limit)
+    const qint64 limit = announced >= 0 && announced <= cap ? announced : cap;
+    if (announced <= cap && currentFile.written() + currentReply->bytesAvailable() <= limit)
         return false;
     failedFile = QFileInfo(currentFile.path()).fileName();
     failureCause = HttpErrorText::oversizeCause();

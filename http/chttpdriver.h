@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config/md5manifest.h"
+#include "config/releasetrust.h"
 #include "http/cblockingdownload.h"
 #include "http/cdownloadfile.h"
 #include "http/downloadentry.h"
@@ -12,6 +13,7 @@
 #include <QVector>
 
 class CConfigManager;
+class CompactManifest;
 class HttpView;
 class QSettings;
 class QTimer;
@@ -20,7 +22,10 @@ class QTimer;
 ///
 /// The check (`checkVersionFile`, `checkManifest`) fetches the server's
 /// version file and manifest, blocking in a local event loop per download,
-/// and leaves the files to fetch in the difference map. `startUpdate` then
+/// and leaves the files to fetch in the difference map. With a public key
+/// configured it also fetches the release's signed description right after
+/// the version file and holds the version file, the manifest and every file
+/// to it. `startUpdate` then
 /// fetches them one after another into the temporary area, streaming each
 /// to disk and checking it against its manifest MD5, and ends with exactly
 /// one `sigUpdateResult`. Everything the user sees goes through the view;
@@ -65,12 +70,16 @@ public:
     bool isCancelRequested() const { return cancelRequested; }
     const Md5Manifest &differences() const { return diffMap; }
     const QVector<DownloadEntry> &downloadList() const { return downloads; }
+    ReleaseTrust *releaseTrust() { return &trust; }
 
 signals:
     void sigUpdateResult(bool bSuccess);
 
 private:
     bool parseServerVersion();
+    bool checkSignedRelease(const QString &versionFile);
+    bool checkSignedManifest(const QString &manifestFile, const CompactManifest &remote);
+    bool refuseRelease(const QString &text);
     bool downloadToFile(const QString &url, const QString &localPath, bool showProgress,
                         qint64 maxBytes = CBlockingDownload::kDefaultMaxBytes);
     bool readManifestCount(const QSettings &ini, const char *key, qint64 *value);
@@ -107,6 +116,7 @@ private:
     QString detailText;
     QTimer *cancelTimer = nullptr;
     Md5Manifest diffMap;
+    ReleaseTrust trust;
 
     CDownloadFile currentFile;
     int transferTimeoutMs;

@@ -100,6 +100,11 @@ void CHttpUpdate::showApplied(bool ok)
         dialog->showApplied(ok);
 }
 
+ReleaseTrust *CHttpUpdate::releaseTrust()
+{
+    return dialog ? dialog->releaseTrust() : nullptr;
+}
+
 void CHttpUpdate::onUpdateEnd(bool bSuccess)
 {
     lastResult = bSuccess;

@@ -51,6 +51,7 @@ public:
     bool isWindowVisible() const override;
     void showApplying() override;
     void showApplied(bool ok) override;
+    ReleaseTrust *releaseTrust() override;
 
 private slots:
     void onUpdateEnd(bool bSuccess);

@@ -43,15 +43,22 @@ bool store(QNetworkReply *reply, CDownloadFile &file, const DownloadEntry &entry
         setCause(cause, HttpErrorText::saveCause());
         return fail(detail, QStringLiteral("无法保存文件:") + entry.localPath, reason);
     }
-    // The manifest value is the only proof that these bytes are the file the
-    // release holds; a file that does not match is not kept. The hash was
-    // taken as the bytes went to disk, which spares reading the file again.
-    const QString actual = file.md5Hex();
-    if (actual.compare(entry.md5, Qt::CaseInsensitive) != 0) {
+    // The signed SHA-256, or else the manifest value, is the only proof that
+    // these bytes are the file the release holds; a file that does not match
+    // is not kept. The hash was taken as the bytes went to disk, which spares
+    // reading the file again.
+    const bool signedEntry = !entry.sha256.isEmpty();
+    const QString actual = QString::fromLatin1(file.digest().toHex());
+    const QString expected = signedEntry ? QString::fromLatin1(entry.sha256.toHex()) : entry.md5;
+    const bool sizeDiffers = signedEntry && file.written() != entry.size;
+    if (sizeDiffers || actual.compare(expected, Qt::CaseInsensitive) != 0) {
         QFile::remove(entry.localPath);
         setCause(cause, HttpErrorText::checksumCause());
         return fail(detail, QStringLiteral("文件校验失败:") + entry.localPath,
-                    QStringLiteral("期望:") + entry.md5 + QStringLiteral(" 实际:") + actual);
+                    QStringLiteral("%1 期望:%2 实际:%3 (%4 字节, 签名 %5 字节)")
+                        .arg(signedEntry ? QStringLiteral("SHA-256") : QStringLiteral("MD5"), expected, actual)
+                        .arg(file.written())
+                        .arg(entry.size));
     }
     logInfo(QStringLiteral("文件下载成功并验证通过:") + entry.localPath);
     return true;

@@ -41,6 +41,16 @@ QString versionFileUrl(const QString &base)
     return base + QStringLiteral("update.ini");
 }
 
+QString serverDescriptionFile(const QString &appDir)
+{
+    return workingDir(appDir) + QStringLiteral("releaseTmp.sig.json");
+}
+
+QString descriptionUrl(const QString &base, const QString &serverFolder)
+{
+    return base + serverFolder + QStringLiteral("release.sig.json");
+}
+
 QString manifestUrl(const QString &base, const QString &serverFolder)
 {
     return base + serverFolder + QStringLiteral("md5.txt");

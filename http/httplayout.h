@@ -18,6 +18,8 @@ QString installedVersionFile(const QString &appDir);
 QString serverVersionFile(const QString &appDir);
 /// The downloaded server manifest: `appDir` + "update/md5Tmp.txt".
 QString serverManifestFile(const QString &appDir);
+/// The downloaded signed release description: `appDir` + "update/releaseTmp.sig.json".
+QString serverDescriptionFile(const QString &appDir);
 /// The installation's manifest: `appDir` + "md5.txt".
 QString localManifestFile(const QString &appDir);
 /// Name of the one entry of the working directory that clean-up keeps.
@@ -27,6 +29,8 @@ QString keptWorkingFile();
 QString versionFileUrl(const QString &base);
 /// `base` + `serverFolder` + "md5.txt".
 QString manifestUrl(const QString &base, const QString &serverFolder);
+/// `base` + `serverFolder` + "release.sig.json".
+QString descriptionUrl(const QString &base, const QString &serverFolder);
 /// `base` + `serverFolder` + `manifestPath`, where "%", "#" and "?" of the
 /// path are percent-encoded so that a file name holding them still names
 /// the file and not a query or fragment.

@@ -6,8 +6,12 @@
 #include "tcp/qupdatetcpclient.h"
 #include "ui/formatsize.h"
 
+#include "fileops/cfilewriter.h"
+
 #include <QDebug>
+#include <QFile>
 #include <QSet>
+#include <QTemporaryDir>
 
 CTCPUpdate::CTCPUpdate()
     : CTCPUpdate(CConfigManager::instance(), nullptr)
@@ -16,6 +20,8 @@ CTCPUpdate::CTCPUpdate()
 
 CTCPUpdate::CTCPUpdate(const CConfigManager &configStore, CFileWriter *writer)
     : config(configStore)
+    , fileWriter(writer)
+    , trust(configStore.publicKeys(), configStore.installationDir())
 {
     connect(&window, &UpdateWidget::sigCancelRequested, this, &CTCPUpdate::onCancelRequested);
     serverHost = config.updateServer();
@@ -119,7 +125,61 @@ int CTCPUpdate::check()
         logWarn("TCP更新服务提供了新版本但没有列出任何文件，无需下载");
         return 0;
     }
-    return hasUpdate ? 1 : 0;
+    if (!hasUpdate)
+        return 0;
+    if (!trust.isRequired()) {
+        trust.noteUnverified();
+        return 1;
+    }
+    return verifySignedRelease() ? 1 : -1;
+}
+
+bool CTCPUpdate::verifySignedRelease()
+{
+    auto refuse = [this](const QString &text) {
+        checkFailed = true;
+        checkError = text;
+        logError(QStringLiteral("TCP更新被拒绝: %1 (%2:%3)").arg(text, serverHost).arg(serverPort));
+        return false;
+    };
+    if (!descriptionOffered)
+        return refuse(QStringLiteral("更新包未签名，拒绝更新"));
+    // Fetched into a scratch directory of its own: the temporary area is
+    // only prepared once the update goes ahead.
+    QTemporaryDir scratch;
+    if (!scratch.isValid())
+        return refuse(QStringLiteral("无法创建临时目录: ") + scratch.errorString());
+    CFileWriter writer(config, config.installationDir());
+    writer.setTempDirectory(scratch.path());
+    client->setFileWriter(&writer);
+    client->beginRun();
+    const bool fetched = client->downloadFile(descriptionItem, -1);
+    client->setFileWriter(fileWriter);
+    if (!fetched)
+        return refuse(QStringLiteral("无法下载更新包签名: ") + client->errorString());
+    QFile file(writer.targetPath(descriptionItem.path, descriptionItem.name));
+    if (!file.open(QIODevice::ReadOnly))
+        return refuse(QStringLiteral("无法读取更新包签名: ") + file.errorString());
+    const QByteArray bytes = file.read(ReleaseDescription::kMaxFileBytes + 1);
+    file.close();
+
+    QString text;
+    if (!trust.accept(bytes, versionInfo.version, &text))
+        return refuse(text);
+    QStringList served;
+    for (const FileItem &item : qAsConst(downloadList))
+        served.append(item.releasePath());
+    if (!trust.checkFileList(served, &text))
+        return refuse(text);
+    // From here on every file is held to its signed size and SHA-256; the
+    // service's MD5 tags add nothing.
+    for (FileItem &item : downloadList) {
+        const SignedFile *signedFile = trust.file(item.releasePath());
+        item.sha256 = signedFile->sha256;
+        item.size = signedFile->size;
+        item.md5.clear();
+    }
+    return true;
 }
 
 void CTCPUpdate::onVersionChecked(const VersionInfo &reply)
@@ -132,9 +192,16 @@ void CTCPUpdate::onVersionChecked(const VersionInfo &reply)
         return;
     }
     downloadList.clear();
+    descriptionOffered = false;
     QSet<QString> listed;
     for (const RemoteFileEntry &entry : reply.files) {
         const FileItem item{entry.path(), entry.name(), entry.md5Tag()};
+        if (item.releasePath() == ReleaseDescription::fileName()) {
+            descriptionItem = item;
+            descriptionItem.maxSize = ReleaseDescription::kMaxFileBytes;
+            descriptionOffered = true;
+            continue;
+        }
         // A file listed twice is fetched once: its second transfer would
         // only overwrite the first.
         const QString key = item.path + QLatin1Char('\0') + item.name;

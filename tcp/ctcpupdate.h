@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/cupdatetransport.h"
+#include "config/releasetrust.h"
 #include "tcp/versioninfo.h"
 #include "ui/repaintlimiter.h"
 #include "ui/updatewidget.h"
@@ -14,7 +15,9 @@ class CFileWriter;
 class QUpdateTcpClient;
 
 /// Runs one update over the TCP transport: the version check that decides
-/// whether an update is needed, then the download of every listed file, one
+/// whether an update is needed (and, with a public key configured, the
+/// check of the release's signed description), then the download of every
+/// listed file, one
 /// after the other with up to four attempts each, shown in a progress window
 /// of its own. The files land in the temporary area; applying them is the
 /// controller's business once sigUpdateResult(true) has arrived.
@@ -76,6 +79,7 @@ public:
     void showApplying() override { window.showApplying(downloadList.size()); }
     void showApplied(bool ok) override { window.showApplied(ok); }
     QString releaseVersion() const override { return versionInfo.version; }
+    ReleaseTrust *releaseTrust() override { return &trust; }
 
     /// The shared size formatter ("1.50 KB").
     static QString formatSize(qint64 bytes);
@@ -114,6 +118,7 @@ private:
     void handleFinalFailure();
     void reportOverallProgress();
     void failCheck(const QString &cause);
+    bool verifySignedRelease();
     /// The window, after letting the repaint limiter see the coming update.
     UpdateWidget &display();
 
@@ -123,6 +128,12 @@ private:
     RepaintLimiter repaints{&window, kMinPaintIntervalMs};
     VersionInfo versionInfo;
     QList<FileItem> downloadList;
+    CFileWriter *fileWriter = nullptr;
+    ReleaseTrust trust;
+    // The release's signed description, when the reply listed one; it is
+    // fetched and checked before any other file and never installed.
+    FileItem descriptionItem;
+    bool descriptionOffered = false;
     int currentIndex = -1;
     bool cancelRequested = false;
     int maxRetries = kMaxRetries;

@@ -105,6 +105,19 @@ bool FileReceiver::begin(const FileDataChunk &chunk, Outcome *outcome)
     path = chunk.filePath;
     name = chunk.fileName;
     total = chunk.totalSize;
+    // A signed size is known before the first byte: a longer announcement is
+    // refused at once instead of filling the disk.
+    const bool oversize = awaited.maxSize >= 0 && qint64(total) > awaited.maxSize;
+    if ((awaited.size >= 0 && qint64(total) != awaited.size) || oversize) {
+        snapshot(*outcome);
+        fail(outcome, oversize ? Failure::Overflow : Failure::ChecksumMismatch,
+             QStringLiteral("文件校验失败: %1/%2 的大小 %3 字节与签名不符 (应为 %4)")
+                 .arg(path, name)
+                 .arg(total)
+                 .arg(oversize ? awaited.maxSize : awaited.size));
+        return false;
+    }
+    hash.reset(awaited.sha256.isEmpty() ? Digest::Algorithm::Md5 : Digest::Algorithm::Sha256);
     outcome->started = true;
     logInfo(QStringLiteral("开始接收文件传输: %1 (大小: %2 字节)").arg(name).arg(total));
     // Truncating here is what makes a retry start from an empty file.
@@ -156,7 +169,7 @@ FileReceiver::Outcome FileReceiver::receive(const FileDataChunk &chunk)
 
     if (fileWriter().writeFileData(path, name, chunk.data, chunk.isLast)) {
         outcome.written = true;
-        if (!awaited.md5.isEmpty())
+        if (!expectedDigest().isEmpty())
             hash.addData(chunk.data.constData(), chunk.data.size());
         received += static_cast<quint32>(chunk.data.size());
         logInfo(QStringLiteral("文件传输进度: %1 (%2/%3 字节, %4%)")
@@ -181,16 +194,16 @@ FileReceiver::Outcome FileReceiver::receive(const FileDataChunk &chunk)
     else if (received != total)
         fail(&outcome, Failure::Incomplete,
              QStringLiteral("服务器发送的数据不完整: %1/%2 (%3/%4 字节)").arg(path, name).arg(received).arg(total));
-    else if (!awaited.md5.isEmpty() && hash.result() != awaited.md5)
+    else if (!expectedDigest().isEmpty() && hash.result() != expectedDigest())
         fail(&outcome, Failure::ChecksumMismatch,
              QStringLiteral("文件校验失败:") + name
-                 + QStringLiteral(" (%1/%2, 期望 %3, 实际 %4)")
-                       .arg(path, name, QString::fromLatin1(awaited.md5.toHex()),
-                            QString::fromLatin1(hash.result().toHex())));
+                 + QStringLiteral(" (%1/%2, %3 期望 %4, 实际 %5)")
+                       .arg(path, name, awaited.sha256.isEmpty() ? QStringLiteral("MD5") : QStringLiteral("SHA-256"),
+                            QString::fromLatin1(expectedDigest().toHex()), QString::fromLatin1(hash.result().toHex())));
     else
         outcome.completed = true;
     if (outcome.completed) {
-        outcome.verified = !awaited.md5.isEmpty();
+        outcome.verified = !expectedDigest().isEmpty();
         completedFiles.insert(completedKey(path, name));
         logInfo(QStringLiteral("文件传输完成: %1").arg(name));
         if (!outcome.verified)

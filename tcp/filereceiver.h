@@ -19,8 +19,10 @@ class CFileWriter;
 /// of an earlier attempt); a file completed in this run is never begun again;
 /// a path or name that is not a safe relative path is refused; more bytes
 /// than the announced total, or a last chunk that leaves the file short, fail
-/// the transfer. When the awaited file carries an MD5, the bytes are hashed
-/// as they are written and a different digest fails the transfer.
+/// the transfer. When the awaited file carries a SHA-256 (signed) or an MD5,
+/// the bytes are hashed as they are written and a different digest fails
+/// the transfer; a signed size other than the announced total, or a total
+/// above the item's maxSize, fails it before anything is written.
 class FileReceiver
 {
 public:
@@ -88,6 +90,8 @@ public:
 
 private:
     CFileWriter &fileWriter() const;
+    /// The signed SHA-256 when the awaited file has one, else its MD5 tag.
+    const QByteArray &expectedDigest() const { return awaited.sha256.isEmpty() ? awaited.md5 : awaited.sha256; }
     bool begin(const FileDataChunk &chunk, Outcome *outcome);
     void fail(Outcome *outcome, Failure failure, const QString &text);
     Outcome &snapshot(Outcome &outcome) const;

@@ -2,6 +2,8 @@
 
 #include "tcp/tcpprotocol.h"
 
+#include <QStringList>
+
 QString RemoteFileEntry::path() const
 {
     if (raw.size() < TcpProtocol::kRemoteFileEntrySize)
@@ -24,4 +26,11 @@ QByteArray RemoteFileEntry::md5Tag() const
         || raw.mid(kChecksumMarkerOffset, 4) != QByteArray(kChecksumMarker))
         return QByteArray();
     return raw.mid(kChecksumOffset, kChecksumSize);
+}
+
+QString FileItem::releasePath() const
+{
+    QStringList parts = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    parts.append(name);
+    return parts.join(QLatin1Char('/'));
 }

@@ -55,11 +55,19 @@ struct FileDataChunk
 
 /// One file to fetch: the path and name of a remote file entry, and the
 /// MD5 its entry announced (16 raw bytes; empty when the entry has no tag).
+/// For a signed release the SHA-256 and size of its signed description
+/// replace the MD5; maxSize bounds a file whose size is not known ahead.
 struct FileItem
 {
     QString path;
     QString name;
     QByteArray md5 = QByteArray();
+    QByteArray sha256 = QByteArray();
+    qint64 size = -1;
+    qint64 maxSize = -1;
+
+    /// "dir/sub/name": the path relative to the release, empty segments dropped.
+    QString releasePath() const;
 };
 
 Q_DECLARE_METATYPE(VersionInfo)

@@ -69,6 +69,7 @@ public:
     QString currentStatusText() const { return driver.currentStatusText(); }
     /// The detail text; after a failure, the failure's description.
     QString currentDetailText() const { return driver.currentDetailText(); }
+    ReleaseTrust *releaseTrust() { return driver.releaseTrust(); }
     bool isUpdating() const { return driver.isUpdating(); }
     bool isCancelRequested() const { return driver.isCancelRequested(); }
     /// The files that the last `checkManifest` found new or changed.

@@ -1,11 +1,14 @@
 #include "tools/make_release/creleasepublisher.h"
 
+#include "config/releasesignature.h"
+#include "config/releasetrust.h"
+#include "fileops/digest.h"
 #include "fileops/safepath.h"
 #include "http/manifestpathrules.h"
 #include "log/logger.h"
 #include "tcp/tcpprotocol.h"
 
-#include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -23,6 +26,7 @@ namespace {
 constexpr qint64 kCopyChunkBytes = 1024 * 1024;
 // A version is one short line of an INI file.
 constexpr int kMaxVersionLength = 256;
+constexpr int kMaxExpiresDays = 3650;
 
 const QString kManifestName = QStringLiteral("md5.txt");
 const QString kVersionFileName = QStringLiteral("update.ini");
@@ -82,6 +86,8 @@ bool CReleasePublisher::checkOptions()
     // exists and links can be resolved.
     if (isInside(QDir::cleanPath(QFileInfo(options.outputDir).absoluteFilePath()), sourceCanonical))
         return fail(QStringLiteral("source and output directories must not contain each other"));
+    if (!options.signingKeyFile.isEmpty() && (options.expiresDays < 1 || options.expiresDays > kMaxExpiresDays))
+        return fail(QStringLiteral("--expires-days must be 1 to %1").arg(kMaxExpiresDays));
     if (!QDir().mkpath(options.outputDir))
         return fail(QStringLiteral("cannot create output directory: ") + options.outputDir);
 
@@ -116,7 +122,9 @@ bool CReleasePublisher::copyFile(const QString &relPath, QString *md5)
 
     // Hashing while copying reads every byte once, and the value describes
     // exactly the bytes that were written.
-    QCryptographicHash hash(QCryptographicHash::Md5);
+    Digest hash(Digest::Algorithm::Md5);
+    Digest sha256(Digest::Algorithm::Sha256);
+    const bool signing = !signingKey.isEmpty();
     std::vector<char> buffer(static_cast<size_t>(kCopyChunkBytes));
     for (;;) {
         const qint64 got = in.read(buffer.data(), kCopyChunkBytes);
@@ -126,7 +134,9 @@ bool CReleasePublisher::copyFile(const QString &relPath, QString *md5)
             break;
         if (out.write(buffer.data(), got) != got)
             return fail(QStringLiteral("cannot write ") + to + QStringLiteral(": ") + out.errorString());
-        hash.addData(buffer.data(), static_cast<int>(got));
+        hash.addData(buffer.data(), got);
+        if (signing)
+            sha256.addData(buffer.data(), got);
         bytes += got;
     }
     if (!out.commit())
@@ -134,12 +144,13 @@ bool CReleasePublisher::copyFile(const QString &relPath, QString *md5)
     // Keep the executable bits of programs and scripts.
     QFile::setPermissions(to, in.permissions());
     *md5 = QString::fromLatin1(hash.result().toHex());
+    if (signing)
+        signedRelease.files.append(SignedFile{relPath.mid(1), QFileInfo(to).size(), sha256.result()});
     return true;
 }
 
-bool CReleasePublisher::writeVersionFile(qint64 manifestBytes)
+bool CReleasePublisher::versionFileContent(qint64 manifestBytes, QByteArray *content)
 {
-    const QString target = options.outputDir + QLatin1Char('/') + kVersionFileName;
     // QSettings writes the INI escaping that the client's reader expects. It
     // writes into a private scratch directory where no handle of ours is open
     // (Windows refuses to replace a file that is still open), and the bytes
@@ -171,13 +182,10 @@ bool CReleasePublisher::writeVersionFile(qint64 manifestBytes)
     QFile written(scratch);
     if (!written.open(QIODevice::ReadOnly))
         return fail(QStringLiteral("cannot read ") + scratch + QStringLiteral(": ") + written.errorString());
-    const QByteArray content = written.readAll();
+    *content = written.readAll();
     written.close();
-    if (content.isEmpty())
+    if (content->isEmpty())
         return fail(QStringLiteral("version file came out empty: ") + scratch);
-    QSaveFile out(target);
-    if (!out.open(QIODevice::WriteOnly) || out.write(content) != content.size() || !out.commit())
-        return fail(QStringLiteral("cannot write ") + target + QStringLiteral(": ") + out.errorString());
     return true;
 }
 
@@ -226,7 +234,12 @@ bool CReleasePublisher::publish()
     std::sort(files.begin(), files.end());
     // The installation's own manifest would collide with the release
     // manifest; the client receives the release manifest instead.
-    files.removeAll(QLatin1Char('/') + kManifestName);
+    // Nor do the installation's record of the signed release it holds, and
+    // a description the source may still carry from an earlier install.
+    for (const QString &own : {kManifestName, ReleaseDescription::fileName(), ReleaseTrust::stateFileName()})
+        files.removeAll(QLatin1Char('/') + own);
+    if (!loadSigningKey())
+        return false;
     if (!checkPaths(files))
         return false;
     for (const QString &relPath : files) {
@@ -238,8 +251,94 @@ bool CReleasePublisher::publish()
     const QString manifestPath = releaseDir + QLatin1Char('/') + kManifestName;
     if (!writeManifest(manifestPath, published, codec))
         return fail(QStringLiteral("cannot write ") + manifestPath);
-    const QFileInfo written(manifestPath);
-    if (!written.isFile())
+    QFile manifestFile(manifestPath);
+    if (!manifestFile.open(QIODevice::ReadOnly))
         return fail(QStringLiteral("manifest is missing after writing: ") + manifestPath);
-    return writeVersionFile(written.size());
+    const QByteArray manifestBytes = manifestFile.readAll();
+    QByteArray versionFile;
+    if (!versionFileContent(manifestBytes.size(), &versionFile))
+        return false;
+    if (!signingKey.isEmpty() && !writeDescription(manifestBytes, versionFile))
+        return false;
+    const QString target = options.outputDir + QLatin1Char('/') + kVersionFileName;
+    QSaveFile out(target);
+    if (!out.open(QIODevice::WriteOnly) || out.write(versionFile) != versionFile.size() || !out.commit())
+        return fail(QStringLiteral("cannot write ") + target + QStringLiteral(": ") + out.errorString());
+    return true;
+}
+
+bool CReleasePublisher::loadSigningKey()
+{
+    signingKey.clear();
+    signedRelease = ReleaseDescription();
+    if (options.signingKeyFile.isEmpty())
+        return true;
+    QFile key(options.signingKeyFile);
+    if (!key.open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("cannot read the signing key ") + options.signingKeyFile + QStringLiteral(": ")
+                    + key.errorString());
+    signingKey = key.read(64 * 1024);
+    if (signingKey.isEmpty())
+        return fail(QStringLiteral("the signing key file is empty: ") + options.signingKeyFile);
+    return true;
+}
+
+qint64 CReleasePublisher::previousSequence() const
+{
+    // Every release folder of the output counts, not only the one that
+    // update.ini names: a client may have installed any of them.
+    qint64 highest = 0;
+    const QString root = QFileInfo(releaseDir).absolutePath();
+    const QStringList folders = QDir(root).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &folder : folders) {
+        QFile file(root + QLatin1Char('/') + folder + QLatin1Char('/') + ReleaseDescription::fileName());
+        if (file.size() <= ReleaseDescription::kMaxFileBytes && file.open(QIODevice::ReadOnly))
+            highest = qMax(highest, ReleaseDescription::peekSequence(file.readAll()));
+    }
+    return highest;
+}
+
+bool CReleasePublisher::writeDescription(const QByteArray &manifest, const QByteArray &versionFile)
+{
+    signedRelease.version = options.version;
+    signedRelease.sequence = options.sequence >= 0 ? options.sequence : previousSequence() + 1;
+    signedRelease.expires = QDateTime::currentDateTimeUtc().addDays(options.expiresDays);
+    signedRelease.manifestSha256 = Digest::of(Digest::Algorithm::Sha256, manifest);
+    signedRelease.versionFileSha256 = Digest::of(Digest::Algorithm::Sha256, versionFile);
+    QString why;
+    const QByteArray envelope = signedRelease.toSignedFile(signingKey, &why);
+    if (envelope.isEmpty())
+        return fail(QStringLiteral("cannot sign with ") + options.signingKeyFile + QStringLiteral(": ") + why);
+    const QString path = releaseDir + QLatin1Char('/') + ReleaseDescription::fileName();
+    QSaveFile out(path);
+    if (!out.open(QIODevice::WriteOnly) || out.write(envelope) != envelope.size() || !out.commit())
+        return fail(QStringLiteral("cannot write ") + path + QStringLiteral(": ") + out.errorString());
+    logInfo(QStringLiteral("signed release %1, sequence %2, expires %3: %4")
+                .arg(options.version)
+                .arg(signedRelease.sequence)
+                .arg(signedRelease.expires.toString(Qt::ISODate), path));
+    return true;
+}
+
+bool CReleasePublisher::generateKeyPair(const QString &path, QString *publicKey, QString *error)
+{
+    QByteArray privatePem;
+    QByteArray publicRaw;
+    if (!ReleaseSignature::generate(&privatePem, &publicRaw, error))
+        return false;
+    QFile file(path);
+    // NewOnly: overwriting a private key would strand every client that trusts it.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+        *error = QStringLiteral("cannot create %1 (it must not exist yet): %2").arg(path, file.errorString());
+        return false;
+    }
+    // Restricted before the first byte is written.
+    if (!file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)
+        || file.write(privatePem) != privatePem.size() || !file.flush()) {
+        *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+        file.remove();
+        return false;
+    }
+    *publicKey = QString::fromLatin1(publicRaw.toBase64());
+    return true;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config/md5manifest.h"
+#include "config/releasedescription.h"
 
 #include <QString>
 #include <QStringList>
@@ -18,6 +19,13 @@ struct ReleaseOptions
     /// on any platform) or "gbk" (what clients with a Chinese Windows locale
     /// wrote natively).
     QString encoding = QStringLiteral("utf-8");
+    /// PEM private key to sign the release with; empty: unsigned.
+    QString signingKeyFile = QString();
+    /// Days until the signed description expires.
+    int expiresDays = 30;
+    /// Sequence of the signed description; -1: one more than the highest
+    /// sequence among the releases already in the output (1 when none).
+    qint64 sequence = -1;
 };
 
 /// Writes the server tree that the HTTP transport fetches:
@@ -28,7 +36,10 @@ struct ReleaseOptions
 /// hashed while it is copied. A release whose paths differ only in letter
 /// case, hold names that the manifest's encoding cannot represent, or a file
 /// name or directory path too long for the TCP protocol's fields, is
-/// refused before anything is copied. Failures return false with `errorString()`
+/// refused before anything is copied. With a signing key the release
+/// folder also gets `release.sig.json`, the signed description of every
+/// file (size, SHA-256) and of md5.txt and update.ini; it is written before
+/// update.ini, which still comes last. Failures return false with `errorString()`
 /// naming the file and the toolkit's error; each is also logged.
 class CReleasePublisher
 {
@@ -44,12 +55,22 @@ public:
     const Md5Manifest &manifest() const { return published; }
     /// Bytes of file content copied by the last `publish`.
     qint64 byteCount() const { return bytes; }
+    /// The description signed by the last successful `publish`, if signed.
+    const ReleaseDescription &description() const { return signedRelease; }
+
+    /// Writes a new key pair: the private key to @p file (readable by its
+    /// owner only; an existing file is never overwritten), the public key,
+    /// base64, to @p publicKey.
+    static bool generateKeyPair(const QString &file, QString *publicKey, QString *error);
 
 private:
     bool checkOptions();
     bool checkPaths(const QStringList &files);
+    bool loadSigningKey();
     bool copyFile(const QString &relPath, QString *md5);
-    bool writeVersionFile(qint64 manifestBytes);
+    bool versionFileContent(qint64 manifestBytes, QByteArray *content);
+    bool writeDescription(const QByteArray &manifest, const QByteArray &versionFile);
+    qint64 previousSequence() const;
     bool fail(const QString &text);
 
     ReleaseOptions options;
@@ -58,4 +79,6 @@ private:
     Md5Manifest published;
     QTextCodec *codec = nullptr;
     qint64 bytes = 0;
+    QByteArray signingKey;
+    ReleaseDescription signedRelease;
 };

@@ -8,6 +8,8 @@
 #include <cstdio>
 
 // make_release --source DIR --version V --folder NAME --output OUTDIR [--encoding utf-8|gbk]
+//              [--sign KEYFILE [--expires-days N] [--sequence N]]
+// make_release --keygen KEYFILE
 //
 // Exit codes: 0 published, 1 publishing failed, 2 bad command line.
 int main(int argc, char *argv[])
@@ -31,10 +33,42 @@ int main(int argc, char *argv[])
     const QCommandLineOption encoding(QStringLiteral("encoding"),
                                       QStringLiteral("Encoding of md5.txt: utf-8 (default) or gbk."),
                                       QStringLiteral("ENC"), QStringLiteral("utf-8"));
-    parser.addOptions({source, version, folder, output, encoding});
+    const QCommandLineOption keygen(QStringLiteral("keygen"),
+                                    QStringLiteral("Write a new Ed25519 key pair: the private key to FILE, the public "
+                                                   "key (for system.cfg PublicKey=) to standard output."),
+                                    QStringLiteral("FILE"));
+    const QCommandLineOption sign(QStringLiteral("sign"),
+                                  QStringLiteral("Sign the release with the private key in FILE."),
+                                  QStringLiteral("FILE"));
+    const QCommandLineOption expiresDays(QStringLiteral("expires-days"),
+                                         QStringLiteral("Days until the signature expires (default 30)."),
+                                         QStringLiteral("N"), QStringLiteral("30"));
+    const QCommandLineOption sequence(QStringLiteral("sequence"),
+                                      QStringLiteral("Sequence of the signed release (default: the highest in "
+                                                     "OUTDIR + 1)."),
+                                      QStringLiteral("N"));
+    parser.addOptions({source, version, folder, output, encoding, keygen, sign, expiresDays, sequence});
     parser.process(app);
 
     QTextStream err(stderr);
+    if (parser.isSet(keygen)) {
+        QString publicKey;
+        QString error;
+        if (!CReleasePublisher::generateKeyPair(parser.value(keygen), &publicKey, &error)) {
+            err << "make_release: " << error << '\n';
+            return 1;
+        }
+        QTextStream(stdout) << publicKey << '\n';
+        return 0;
+    }
+    bool daysOk = false;
+    const int days = parser.value(expiresDays).toInt(&daysOk);
+    bool sequenceOk = !parser.isSet(sequence);
+    const qint64 sequenceValue = parser.isSet(sequence) ? parser.value(sequence).toLongLong(&sequenceOk) : -1;
+    if (!daysOk || !sequenceOk || sequenceValue < -1) {
+        err << "make_release: --expires-days and --sequence take a number\n";
+        return 2;
+    }
     if (!parser.isSet(source) || !parser.isSet(version) || !parser.isSet(folder) || !parser.isSet(output)) {
         err << "make_release: --source, --version, --folder and --output are all required\n\n"
             << parser.helpText();
@@ -48,7 +82,8 @@ int main(int argc, char *argv[])
     QElapsedTimer timer;
     timer.start();
     CReleasePublisher publisher(ReleaseOptions{parser.value(source), parser.value(version), parser.value(folder),
-                                               parser.value(output), parser.value(encoding)});
+                                               parser.value(output), parser.value(encoding), parser.value(sign), days,
+                                               sequenceValue});
     if (!publisher.publish()) {
         err << "make_release: " << publisher.errorString() << '\n';
         return 1;
@@ -56,6 +91,9 @@ int main(int argc, char *argv[])
     QTextStream out(stdout);
     out << "published " << publisher.manifest().size() << " files (" << publisher.byteCount() << " bytes) as "
         << parser.value(output) << '/' << parser.value(folder) << ", version " << parser.value(version) << " in "
-        << timer.elapsed() << " ms\n";
+        << timer.elapsed() << " ms";
+    if (parser.isSet(sign))
+        out << ", signed (sequence " << publisher.description().sequence << ")";
+    out << '\n';
     return 0;
 }
