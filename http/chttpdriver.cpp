@@ -10,6 +10,7 @@
 #include "http/httpreplystatus.h"
 #include "http/httptexts.h"
 #include "http/httpview.h"
+#include "http/tlstrust.h"
 #include "http/manifestpathrules.h"
 #include "http/workdircleanup.h"
 #include "log/logger.h"
@@ -135,6 +136,8 @@ bool CHttpDriver::manifestMatchesVersionFile(const QString &path, int entries)
 
 bool CHttpDriver::refuseRelease(const QString &text)
 {
+    // Nothing of a refused release stays, not even its version file.
+    WorkDirCleanup::removeFiles(tempFiles);
     statusText = HttpTexts::failed();
     detailText = text;
     refreshLabels();
@@ -188,6 +191,16 @@ int CHttpDriver::checkVersionFile()
     statusText = HttpTexts::preparing();
     // Read anew for every check: the configuration may have been replaced.
     trust = ReleaseTrust(config.publicKeys(), appDir);
+    const QString caFile = config.caCertificates();
+    QString caProblem;
+    if (!caFile.isEmpty()
+        && !TlsTrust::addCaCertificates(QDir::isAbsolutePath(caFile) ? caFile : appDir + caFile, &caProblem)) {
+        logError(QStringLiteral("无法读取CA证书:") + caProblem);
+        statusText = HttpTexts::failed();
+        detailText = QStringLiteral("无法读取CA证书:") + caFile;
+        refreshLabels();
+        return 3;
+    }
     const QString tmpIni = HttpLayout::serverVersionFile(appDir);
     const QString iniUrl = HttpLayout::versionFileUrl(baseUrl());
     tempFiles.append(tmpIni);

@@ -5,7 +5,7 @@
 # fonts-wqy-microhei: the windows' texts are Chinese; without a CJK font
 # every label renders as boxes (tst_resources checks that one is installed).
 UPDATER_PACKAGES=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libqt5network5
-                  libspdlog-dev libfmt-dev libssl-dev nginx-light curl e2fsprogs fonts-wqy-microhei)
+                  libspdlog-dev libfmt-dev libssl-dev openssl nginx-light curl e2fsprogs fonts-wqy-microhei)
 
 ensure_packages() {
     local wanted=("${UPDATER_PACKAGES[@]}" "$@") missing=() pkg

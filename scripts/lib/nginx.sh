@@ -8,6 +8,9 @@
 #                                NGINX_STATE (configuration, logs, pid)
 #   nginx_stop                   stop the nginx started by nginx_start
 #
+# With NGINX_TLS_CERT and NGINX_TLS_KEY set (PEM files), it serves HTTPS
+# instead and NGINX_URL starts with "https://".
+#
 # nginx runs in the foreground of a background job with a configuration of
 # its own (-c/-p/-e), so no global configuration, log or pid file is touched.
 # Without STATE_DIR a temporary one is made and removed again by nginx_stop.
@@ -31,7 +34,11 @@ _nginx_answers() {
 
 # _nginx_write_config ROOT PORT: writes $NGINX_STATE/nginx.conf.
 _nginx_write_config() {
-    local root=$1 port=$2 user_line=
+    local root=$1 port=$2 user_line= listen="127.0.0.1:$2" tls_lines=
+    if [ -n "${NGINX_TLS_CERT:-}" ]; then
+        listen="$listen ssl"
+        tls_lines="ssl_certificate $NGINX_TLS_CERT; ssl_certificate_key $NGINX_TLS_KEY;"
+    fi
     # As root the workers would drop to "nobody", which cannot read files in a
     # private temporary directory; they keep the caller's identity instead.
     if [ "$(id -u)" -eq 0 ]; then
@@ -57,7 +64,8 @@ http {
     sendfile on;
     tcp_nopush on;
     server {
-        listen 127.0.0.1:$port;
+        listen $listen;
+        $tls_lines
         root $root;
         location / {
         }
@@ -106,7 +114,7 @@ nginx_start() {
             fi
             if _nginx_answers "$port"; then
                 NGINX_PORT=$port
-                NGINX_URL="http://127.0.0.1:$port/"
+                NGINX_URL="http${NGINX_TLS_CERT:+s}://127.0.0.1:$port/"
                 return 0
             fi
             sleep 0.1
