@@ -29,24 +29,30 @@ void TestStreamHasher::digestOfTheWholeStream_data()
 {
     QTest::addColumn<QList<int>>("chunks");
     QTest::addColumn<bool>("shared");
+    QTest::addColumn<bool>("sha256");
     const int inlineMax = StreamHasher::kInlineBytes;
     const int big = 3 * 1024 * 1024;
-    QTest::newRow("nothing") << QList<int>{} << true;
-    QTest::newRow("a small stream, hashed at once") << QList<int>{100, 0, 4096} << true;
-    QTest::newRow("small chunks beyond the start") << QList<int>{inlineMax - 1, 1, 4096, 0, 7} << true;
-    QTest::newRow("small chunks behind a queued one") << QList<int>{inlineMax + 1, 5, 4096, 3} << true;
+    QTest::newRow("nothing") << QList<int>{} << true << false;
+    QTest::newRow("a small stream, hashed at once") << QList<int>{100, 0, 4096} << true << false;
+    QTest::newRow("small chunks beyond the start") << QList<int>{inlineMax - 1, 1, 4096, 0, 7} << true << false;
+    QTest::newRow("small chunks behind a queued one") << QList<int>{inlineMax + 1, 5, 4096, 3} << true << false;
     // More than the pending bound: the caller waits for room.
-    QTest::newRow("shared, beyond the pending bound") << QList<int>{big, big, 17, big} << true;
+    QTest::newRow("shared, beyond the pending bound") << QList<int>{big, big, 17, big} << true << false;
     // Copied chunks come from one buffer that the caller overwrites at once.
-    QTest::newRow("copied, beyond the pending bound") << QList<int>{big, 10, big, big, inlineMax} << false;
+    QTest::newRow("copied, beyond the pending bound") << QList<int>{big, 10, big, big, inlineMax} << false << false;
+    // The signed-release digest, checked against the toolkit's own SHA-256.
+    QTest::newRow("SHA-256, small") << QList<int>{100, 0, 4096} << true << true;
+    QTest::newRow("SHA-256, beyond the pending bound") << QList<int>{big, 10, big, inlineMax} << false << true;
 }
 
 void TestStreamHasher::digestOfTheWholeStream()
 {
     QFETCH(QList<int>, chunks);
     QFETCH(bool, shared);
+    QFETCH(bool, sha256);
     StreamHasher hasher;
-    QCryptographicHash expected(QCryptographicHash::Md5);
+    hasher.reset(sha256 ? Digest::Algorithm::Sha256 : Digest::Algorithm::Md5);
+    QCryptographicHash expected(sha256 ? QCryptographicHash::Sha256 : QCryptographicHash::Md5);
     QByteArray reused;
     char seed = 1;
     for (int size : chunks) {
