@@ -6,10 +6,12 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QStringList>
 
 namespace {
 
 const QString kPayload = QStringLiteral("payload");
+const QString kSignatures = QStringLiteral("signatures");
 const QString kSignature = QStringLiteral("signature");
 const QString kKey = QStringLiteral("key");
 const QString kFormatKey = QStringLiteral("format");
@@ -68,16 +70,24 @@ QByteArray ReleaseDescription::payload() const
     return QJsonDocument(object).toJson(QJsonDocument::Indented);
 }
 
-QByteArray ReleaseDescription::toSignedFile(const QByteArray &privatePem, QString *why) const
+QByteArray ReleaseDescription::toSignedFile(const QVector<QByteArray> &privatePems, QString *why) const
 {
     const QByteArray signedBytes = payload();
-    QByteArray signature;
-    QByteArray publicKey;
-    if (!ReleaseSignature::sign(privatePem, signedBytes, &signature, &publicKey, why))
+    QJsonArray signatures;
+    for (const QByteArray &privatePem : privatePems) {
+        QByteArray signature;
+        QByteArray publicKey;
+        if (!ReleaseSignature::sign(privatePem, signedBytes, &signature, &publicKey, why))
+            return QByteArray();
+        signatures.append(QJsonObject{{kKey, QString::fromLatin1(publicKey.toBase64())},
+                                      {kSignature, QString::fromLatin1(signature.toBase64())}});
+    }
+    if (signatures.isEmpty() || signatures.size() > kMaxSignatures) {
+        *why = QStringLiteral("a release is signed with 1 to %1 keys").arg(kMaxSignatures);
         return QByteArray();
+    }
     const QJsonObject envelope{{kFormatKey, kFormat},
-                               {kKey, QString::fromLatin1(publicKey.toBase64())},
-                               {kSignature, QString::fromLatin1(signature.toBase64())},
+                               {kSignatures, signatures},
                                {kPayload, QString::fromLatin1(signedBytes.toBase64())}};
     return QJsonDocument(envelope).toJson(QJsonDocument::Indented);
 }
@@ -98,17 +108,23 @@ bool ReleaseDescription::readSignedFile(const QByteArray &bytes, const QVector<Q
     }
     const QJsonObject envelope = parseObject(bytes);
     const QByteArray signedBytes = fromBase64(envelope.value(kPayload));
-    const QByteArray signature = fromBase64(envelope.value(kSignature));
-    if (envelope.value(kFormatKey).toInt() != kFormat || signedBytes.isEmpty() || signature.isEmpty()) {
+    const QJsonArray signatures = envelope.value(kSignatures).toArray();
+    if (envelope.value(kFormatKey).toInt() != kFormat || signedBytes.isEmpty() || signatures.isEmpty()) {
         *why = QStringLiteral("release description is not a signed description of format %1").arg(kFormat);
         return false;
     }
     bool verified = false;
-    for (const QByteArray &key : keys)
-        verified = verified || ReleaseSignature::verify(key, signedBytes, signature);
+    QStringList signers;
+    for (int i = 0; i < signatures.size() && i < kMaxSignatures && !verified; ++i) {
+        const QJsonObject entry = signatures.at(i).toObject();
+        const QByteArray signature = fromBase64(entry.value(kSignature));
+        signers.append(entry.value(kKey).toString().left(64));
+        for (const QByteArray &key : keys)
+            verified = verified || ReleaseSignature::verify(key, signedBytes, signature);
+    }
     if (!verified) {
         *why = QStringLiteral("release description is not signed by a configured key (signed by %1)")
-                   .arg(envelope.value(kKey).toString().left(64));
+                   .arg(signers.join(QStringLiteral(", ")));
         return false;
     }
     if (readPayload(signedBytes, why))

@@ -20,9 +20,10 @@ struct SignedFile
 /// update.ini.
 ///
 /// On disk (`release.sig.json` beside md5.txt) it is a JSON envelope that
-/// carries the description's own JSON bytes in base64 and an Ed25519
-/// signature over exactly those bytes, so nothing depends on how a JSON
-/// writer orders or spaces its output.
+/// carries the description's own JSON bytes in base64 and one or more
+/// Ed25519 signatures over exactly those bytes (several while a publisher
+/// moves to a new key), so nothing depends on how a JSON writer orders or
+/// spaces its output.
 class ReleaseDescription
 {
 public:
@@ -30,6 +31,8 @@ public:
     /// Larger files are refused before parsing: about 200 bytes per entry
     /// leaves room for far more files than one release holds.
     static constexpr qint64 kMaxFileBytes = 16 * 1024 * 1024;
+    /// Signatures beyond this many are not looked at.
+    static constexpr int kMaxSignatures = 8;
     static const QString &fileName();
 
     QString version;
@@ -39,10 +42,10 @@ public:
     QByteArray versionFileSha256; ///< of update.ini
     QVector<SignedFile> files;
 
-    /// The envelope's bytes, signed with the PEM private key. Empty with
-    /// @p why set on failure.
-    QByteArray toSignedFile(const QByteArray &privatePem, QString *why) const;
-    /// Reads an envelope whose signature verifies with one of @p keys. False
+    /// The envelope's bytes, signed with each of the PEM private keys. Empty
+    /// with @p why set on failure.
+    QByteArray toSignedFile(const QVector<QByteArray> &privatePems, QString *why) const;
+    /// Reads an envelope with a signature that verifies with one of @p keys. False
     /// with @p why naming the fault (not signed by a known key, malformed,
     /// an unsafe or repeated path); nothing of an unverified payload is kept.
     bool readSignedFile(const QByteArray &bytes, const QVector<QByteArray> &keys, QString *why);

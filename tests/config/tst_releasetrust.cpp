@@ -47,7 +47,7 @@ void TestReleaseTrust::initTestCase()
 QByteArray TestReleaseTrust::signedBy(const QByteArray &privatePem, const ReleaseDescription &description) const
 {
     QString why;
-    const QByteArray bytes = description.toSignedFile(privatePem, &why);
+    const QByteArray bytes = description.toSignedFile({privatePem}, &why);
     if (bytes.isEmpty())
         qWarning("cannot sign: %s", qPrintable(why));
     return bytes;
@@ -78,6 +78,9 @@ void TestReleaseTrust::accept_data()
 
     QTest::newRow("signed by the key") << a << good << v << qint64(5) << QString();
     QTest::newRow("same sequence again") << a << good << v << qint64(6) << QString();
+    QString why;
+    QTest::newRow("signed by both, the second trusted")
+        << a << release.toSignedFile({keyB, keyA}, &why) << v << qint64(0) << QString();
     QTest::newRow("rotation: either key") << (b + QStringLiteral(" , ") + a) << good << v << qint64(0) << QString();
     QTest::newRow("another key") << b << good << v << qint64(0) << QStringLiteral("签名无效");
     QTest::newRow("signed by an unknown key") << a << signedBy(keyB, release) << v << qint64(0)

@@ -105,7 +105,7 @@ resign_expired() {
     sed -n 's/.*"payload": *"\([^"]*\)".*/\1/p' "$file" | base64 -d \
         | sed 's/"expires": "[^"]*"/"expires": "2020-01-01T00:00:00Z"/' > "$WORK/payload.json"
     openssl pkeyutl -sign -inkey "$2" -rawin -in "$WORK/payload.json" -out "$WORK/sig.bin" || fail "openssl cannot sign"
-    printf '{"format":1,"key":"","payload":"%s","signature":"%s"}\n' \
+    printf '{"format":1,"payload":"%s","signatures":[{"key":"","signature":"%s"}]}\n' \
         "$(base64 -w0 "$WORK/payload.json")" "$(base64 -w0 "$WORK/sig.bin")" > "$file"
 }
 
@@ -215,7 +215,8 @@ echo "PASS: a signed release over TCP is installed and its sequence recorded"
 
 # ---- key rotation over HTTP --------------------------------------------------
 # Release 2.0, signed with the old key A, carries a system.cfg that trusts
-# the new key C and points at release 3.0, which is signed with C only.
+# the new key C and points at release 3.0, signed with both keys, so that a
+# client still trusting A alone is not stranded.
 ROT=$WORK/rot
 install "$ROT"
 system_cfg "$KEY_A" http "${NGINX_URL}rot2/" > "$ROT/system.cfg"
@@ -226,13 +227,23 @@ echo "newer a" > "$WORK/src3/data/a.txt"
 echo "same b" > "$WORK/src3/b.txt"
 system_cfg "$KEY_C" http "${NGINX_URL}rot3/" > "$WORK/src3/system.cfg"
 publish --source "$WORK/src2" --version 2.0 --folder R2 --output "$PUB/rot2" --sign "$WORK/a.key" --sequence 6
-publish --source "$WORK/src3" --version 3.0 --folder R3 --output "$PUB/rot3" --sign "$WORK/c.key" --sequence 7
+publish --source "$WORK/src3" --version 3.0 --folder R3 --output "$PUB/rot3" --sign "$WORK/c.key" --sign "$WORK/a.key" \
+    --sequence 7
 update "$ROT"
 installed "$ROT" 6 "new a"
 grep -q "PublicKey=$KEY_C" "$ROT/system.cfg" || fail "rotation: the new system.cfg was not installed"
 update "$ROT"
 installed "$ROT" 7 "newer a"
-echo "PASS: a key rotation: the old key's release brought the new key, the new key's release followed"
+LATE=$WORK/rot_late
+install "$LATE"
+system_cfg "$KEY_A" http "${NGINX_URL}rot3/" > "$LATE/system.cfg"
+update "$LATE"
+installed "$LATE" 7 "newer a"
+ONLY_C=$WORK/rot_only_c
+install "$ONLY_C"
+system_cfg "$KEY_C" http "${NGINX_URL}rot2/" > "$ONLY_C/system.cfg"
+refused "$ONLY_C" "更新包签名无效" "rotation: a release signed by A for a client trusting C only"
+echo "PASS: a key rotation: the old key's release brought the new key, the release signed by both followed"
 nginx_stop
 
 # ---- HTTPS with a private CA ------------------------------------------------

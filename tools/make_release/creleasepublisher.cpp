@@ -86,7 +86,7 @@ bool CReleasePublisher::checkOptions()
     // exists and links can be resolved.
     if (isInside(QDir::cleanPath(QFileInfo(options.outputDir).absoluteFilePath()), sourceCanonical))
         return fail(QStringLiteral("source and output directories must not contain each other"));
-    if (!options.signingKeyFile.isEmpty() && (options.expiresDays < 1 || options.expiresDays > kMaxExpiresDays))
+    if (!options.signingKeyFiles.isEmpty() && (options.expiresDays < 1 || options.expiresDays > kMaxExpiresDays))
         return fail(QStringLiteral("--expires-days must be 1 to %1").arg(kMaxExpiresDays));
     if (!QDir().mkpath(options.outputDir))
         return fail(QStringLiteral("cannot create output directory: ") + options.outputDir);
@@ -124,7 +124,7 @@ bool CReleasePublisher::copyFile(const QString &relPath, QString *md5)
     // exactly the bytes that were written.
     Digest hash(Digest::Algorithm::Md5);
     Digest sha256(Digest::Algorithm::Sha256);
-    const bool signing = !signingKey.isEmpty();
+    const bool signing = !signingKeys.isEmpty();
     std::vector<char> buffer(static_cast<size_t>(kCopyChunkBytes));
     for (;;) {
         const qint64 got = in.read(buffer.data(), kCopyChunkBytes);
@@ -258,7 +258,7 @@ bool CReleasePublisher::publish()
     QByteArray versionFile;
     if (!versionFileContent(manifestBytes.size(), &versionFile))
         return false;
-    if (!signingKey.isEmpty() && !writeDescription(manifestBytes, versionFile))
+    if (!signingKeys.isEmpty() && !writeDescription(manifestBytes, versionFile))
         return false;
     const QString target = options.outputDir + QLatin1Char('/') + kVersionFileName;
     QSaveFile out(target);
@@ -269,17 +269,16 @@ bool CReleasePublisher::publish()
 
 bool CReleasePublisher::loadSigningKey()
 {
-    signingKey.clear();
+    signingKeys.clear();
     signedRelease = ReleaseDescription();
-    if (options.signingKeyFile.isEmpty())
-        return true;
-    QFile key(options.signingKeyFile);
-    if (!key.open(QIODevice::ReadOnly))
-        return fail(QStringLiteral("cannot read the signing key ") + options.signingKeyFile + QStringLiteral(": ")
-                    + key.errorString());
-    signingKey = key.read(64 * 1024);
-    if (signingKey.isEmpty())
-        return fail(QStringLiteral("the signing key file is empty: ") + options.signingKeyFile);
+    for (const QString &path : qAsConst(options.signingKeyFiles)) {
+        QFile key(path);
+        if (!key.open(QIODevice::ReadOnly))
+            return fail(QStringLiteral("cannot read the signing key ") + path + QStringLiteral(": ") + key.errorString());
+        signingKeys.append(key.read(64 * 1024));
+        if (signingKeys.constLast().isEmpty())
+            return fail(QStringLiteral("the signing key file is empty: ") + path);
+    }
     return true;
 }
 
@@ -306,9 +305,10 @@ bool CReleasePublisher::writeDescription(const QByteArray &manifest, const QByte
     signedRelease.manifestSha256 = Digest::of(Digest::Algorithm::Sha256, manifest);
     signedRelease.versionFileSha256 = Digest::of(Digest::Algorithm::Sha256, versionFile);
     QString why;
-    const QByteArray envelope = signedRelease.toSignedFile(signingKey, &why);
+    const QByteArray envelope = signedRelease.toSignedFile(signingKeys, &why);
     if (envelope.isEmpty())
-        return fail(QStringLiteral("cannot sign with ") + options.signingKeyFile + QStringLiteral(": ") + why);
+        return fail(QStringLiteral("cannot sign with ") + options.signingKeyFiles.join(QStringLiteral(", "))
+                    + QStringLiteral(": ") + why);
     const QString path = releaseDir + QLatin1Char('/') + ReleaseDescription::fileName();
     QSaveFile out(path);
     if (!out.open(QIODevice::WriteOnly) || out.write(envelope) != envelope.size() || !out.commit())

@@ -5,6 +5,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 class QTextCodec;
 
@@ -19,8 +20,9 @@ struct ReleaseOptions
     /// on any platform) or "gbk" (what clients with a Chinese Windows locale
     /// wrote natively).
     QString encoding = QStringLiteral("utf-8");
-    /// PEM private key to sign the release with; empty: unsigned.
-    QString signingKeyFile = QString();
+    /// PEM private keys to sign the release with (several while moving to a
+    /// new key); none: unsigned.
+    QStringList signingKeyFiles = QStringList();
     /// Days until the signed description expires.
     int expiresDays = 30;
     /// Sequence of the signed description; -1: one more than the highest
@@ -79,6 +81,6 @@ private:
     Md5Manifest published;
     QTextCodec *codec = nullptr;
     qint64 bytes = 0;
-    QByteArray signingKey;
+    QVector<QByteArray> signingKeys;
     ReleaseDescription signedRelease;
 };

@@ -8,7 +8,7 @@
 #include <cstdio>
 
 // make_release --source DIR --version V --folder NAME --output OUTDIR [--encoding utf-8|gbk]
-//              [--sign KEYFILE [--expires-days N] [--sequence N]]
+//              [--sign KEYFILE [--sign KEYFILE...] [--expires-days N] [--sequence N]]
 // make_release --keygen KEYFILE
 //
 // Exit codes: 0 published, 1 publishing failed, 2 bad command line.
@@ -38,7 +38,8 @@ int main(int argc, char *argv[])
                                                    "key (for system.cfg PublicKey=) to standard output."),
                                     QStringLiteral("FILE"));
     const QCommandLineOption sign(QStringLiteral("sign"),
-                                  QStringLiteral("Sign the release with the private key in FILE."),
+                                  QStringLiteral("Sign the release with the private key in FILE (repeat to sign "
+                                                 "with several keys while moving to a new one)."),
                                   QStringLiteral("FILE"));
     const QCommandLineOption expiresDays(QStringLiteral("expires-days"),
                                          QStringLiteral("Days until the signature expires (default 30)."),
@@ -82,7 +83,7 @@ int main(int argc, char *argv[])
     QElapsedTimer timer;
     timer.start();
     CReleasePublisher publisher(ReleaseOptions{parser.value(source), parser.value(version), parser.value(folder),
-                                               parser.value(output), parser.value(encoding), parser.value(sign), days,
+                                               parser.value(output), parser.value(encoding), parser.values(sign), days,
                                                sequenceValue});
     if (!publisher.publish()) {
         err << "make_release: " << publisher.errorString() << '\n';
