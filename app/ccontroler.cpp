@@ -3,6 +3,7 @@
 #include "app/cupdatemodel.h"
 #include "app/workdirpolicy.h"
 #include "config/cconfigmanager.h"
+#include "config/releasetrust.h"
 #include "fileops/cfileapplier.h"
 #include "fileops/cfileoperationmanager.h"
 #include "fileops/cfilewriter.h"
@@ -154,8 +155,14 @@ bool CControler::run()
     if (runMode == RunMode::Console)
         printJson(buildResultJson());
 
-    if (result == -1)
+    if (result == -1) {
+        // A release refused as not the publisher's is something the user
+        // must hear of; the client is not started over it.
+        const ReleaseTrust *trust = model->releaseTrust();
+        if (runMode == RunMode::Window && trust && !trust->refusal().isEmpty())
+            showRefusal(trust->refusal());
         return false;
+    }
     if (result == 0) {
         if (runMode == RunMode::Window)
             launchMainProgram();
@@ -199,9 +206,14 @@ void CControler::reportFailedRecovery()
     }
     // Neither the client nor an update may run over a half-applied
     // installation; the window says so until the user closes it.
+    showRefusal(errorMessage);
+}
+
+void CControler::showRefusal(const QString &text)
+{
     runEnded = true;
     tcpWindow->bringToFront();
-    tcpWindow->showRefusal(QStringLiteral("更新失败"), errorMessage);
+    tcpWindow->showRefusal(QStringLiteral("更新失败"), text);
     watchRunWindow();
 }
 

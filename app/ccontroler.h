@@ -98,6 +98,7 @@ private:
     /// A recovery that cannot be completed is told: the log, the window or
     /// the console line, and exit code 1 in console mode.
     void reportFailedRecovery();
+    void showRefusal(const QString &text);
     /// False (logged) when the release brings a system.cfg that this
     /// updater would refuse at its next start.
     bool releaseConfigIsUsable() const;

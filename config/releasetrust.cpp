@@ -41,6 +41,7 @@ void ReleaseTrust::noteUnverified() const
 bool ReleaseTrust::refuse(QString *userText, const QString &shown, const QString &detail) const
 {
     *userText = shown;
+    lastRefusal = shown;
     logError(QStringLiteral("%1: %2").arg(shown, detail));
     return false;
 }

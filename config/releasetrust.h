@@ -38,6 +38,8 @@ public:
     /// @p offeredVersion.
     bool accept(const QByteArray &bytes, const QString &offeredVersion, QString *userText);
     bool isAccepted() const { return accepted; }
+    /// The user text of the last refusal; empty when nothing was refused.
+    QString refusal() const { return lastRefusal; }
     const ReleaseDescription &description() const { return signedRelease; }
 
     /// The release's own files as served, relative to the release folder:
@@ -67,4 +69,5 @@ private:
     bool accepted = false;
     ReleaseDescription signedRelease;
     QDateTime fixedNow;
+    mutable QString lastRefusal;
 };

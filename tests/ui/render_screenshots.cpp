@@ -134,6 +134,10 @@ void renderTcp()
     recovery.bringToFront();
     recovery.showRefusal(QStringLiteral("更新失败"), QStringLiteral("上次更新无法恢复，请检查日志"));
     save(screenOf(&recovery), QStringLiteral("tcp-recovery-failure"));
+    UpdateWidget refused;
+    refused.bringToFront();
+    refused.showRefusal(QStringLiteral("更新失败"), QStringLiteral("更新包签名无效，拒绝更新"));
+    save(screenOf(&refused), QStringLiteral("release-refused"));
 
     UpdateWidget cancelled;
     cancelled.showVersions(QStringLiteral("1.0.0"), QStringLiteral("1.1.0"));
