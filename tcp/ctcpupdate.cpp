@@ -2,11 +2,10 @@
 
 #include "config/cconfigmanager.h"
 #include "config/portnumber.h"
+#include "fileops/cfilewriter.h"
 #include "log/logger.h"
 #include "tcp/qupdatetcpclient.h"
 #include "ui/formatsize.h"
-
-#include "fileops/cfilewriter.h"
 
 #include <QDebug>
 #include <QFile>
