@@ -3,6 +3,7 @@
 #include "app/cupdatemodel.h"
 #include "app/workdirpolicy.h"
 #include "config/cconfigmanager.h"
+#include "fileops/busyreplace.h"
 #include "fileops/cfileapplier.h"
 #include "fileops/cfileoperationmanager.h"
 #include "fileops/cfilewriter.h"
@@ -143,6 +144,8 @@ bool CControler::run()
         reportFailedRecovery();
         return false;
     }
+    // Old files that were held during the last apply and had to make way.
+    BusyReplace::removeLeftovers(appDirPath);
     removeBackupDir();
     removeTempDir();
 
