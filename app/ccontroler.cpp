@@ -140,8 +140,15 @@ bool CControler::run()
     if (!runModeSet || runMode == RunMode::Helper)
         return false;
 
+    // Checked first: every step after this one writes to the installation.
+    QString why;
+    if (!InstallLayout::isWritable(appDirPath, &why)) {
+        refuseRun(QStringLiteral("程序目录没有写入权限，无法更新:") + appDirPath + QStringLiteral(" (") + why
+                  + QStringLiteral(")。请以管理员身份运行，或将程序安装到有写入权限的目录"));
+        return false;
+    }
     if (!recoverInterruptedApply()) {
-        reportFailedRecovery();
+        refuseRun(QStringLiteral("上次更新无法恢复，请检查日志"));
         return false;
     }
     // Old files that were held during the last apply and had to make way.
@@ -190,18 +197,18 @@ bool CControler::recoverInterruptedApply()
     }
 }
 
-void CControler::reportFailedRecovery()
+void CControler::refuseRun(const QString &text)
 {
     success = false;
-    errorMessage = QStringLiteral("上次更新无法恢复，请检查日志");
+    errorMessage = text;
     logError(errorMessage);
     if (runMode == RunMode::Console) {
         printJson(buildResultJson());
         endRun(1);
         return;
     }
-    // Neither the client nor an update may run over a half-applied
-    // installation; the window says so until the user closes it.
+    // Neither the client nor an update may run; the window says so until the
+    // user closes it.
     runEnded = true;
     tcpWindow->bringToFront();
     tcpWindow->showRefusal(QStringLiteral("更新失败"), errorMessage);
