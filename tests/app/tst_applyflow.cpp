@@ -473,6 +473,9 @@ void TestApplyFlow::failedApplyRestoresExactly()
     controller->onUpdateResult(true);
     holder.reset();
     BusyReplace::setRetryBudget(10000);
+    // The kept copy may be a hard link of the held file, which cannot be
+    // deleted while it is held: the next start removes the backup, as here.
+    InstallLayout::removeWorkDir(controller->backupDirectoryPath());
 #else
     const QStringList lock{QStringLiteral("+i"), app->path(locked)};
     if (!locked.isEmpty())
