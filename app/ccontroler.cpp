@@ -4,6 +4,7 @@
 #include "app/workdirpolicy.h"
 #include "config/cconfigmanager.h"
 #include "config/releasetrust.h"
+#include "fileops/busyreplace.h"
 #include "fileops/cfileapplier.h"
 #include "fileops/cfileoperationmanager.h"
 #include "fileops/cfilewriter.h"
@@ -140,10 +141,19 @@ bool CControler::run()
     if (!runModeSet || runMode == RunMode::Helper)
         return false;
 
-    if (!recoverInterruptedApply()) {
-        reportFailedRecovery();
+    // Checked first: every step after this one writes to the installation.
+    QString why;
+    if (!InstallLayout::isWritable(appDirPath, &why)) {
+        refuseRun(QStringLiteral("程序目录没有写入权限，无法更新:") + appDirPath + QStringLiteral(" (") + why
+                  + QStringLiteral(")。请以管理员身份运行，或将程序安装到有写入权限的目录"));
         return false;
     }
+    if (!recoverInterruptedApply()) {
+        refuseRun(QStringLiteral("上次更新无法恢复，请检查日志"));
+        return false;
+    }
+    // Old files that were held during the last apply and had to make way.
+    BusyReplace::removeLeftovers(appDirPath);
     removeBackupDir();
     removeTempDir();
 
@@ -194,23 +204,23 @@ bool CControler::recoverInterruptedApply()
     }
 }
 
-void CControler::reportFailedRecovery()
+void CControler::refuseRun(const QString &text)
 {
     success = false;
-    errorMessage = QStringLiteral("上次更新无法恢复，请检查日志");
+    errorMessage = text;
     logError(errorMessage);
     if (runMode == RunMode::Console) {
         printJson(buildResultJson());
         endRun(1);
         return;
     }
-    // Neither the client nor an update may run over a half-applied
-    // installation; the window says so until the user closes it.
     showRefusal(errorMessage);
 }
 
 void CControler::showRefusal(const QString &text)
 {
+    // Neither the client nor an update may run; the window says so until the
+    // user closes it.
     runEnded = true;
     tcpWindow->bringToFront();
     tcpWindow->showRefusal(QStringLiteral("更新失败"), text);

@@ -95,9 +95,11 @@ protected:
 private:
     bool setupDirectories();
     bool recoverInterruptedApply();
-    /// A recovery that cannot be completed is told: the log, the window or
-    /// the console line, and exit code 1 in console mode.
-    void reportFailedRecovery();
+    /// A run that must not go on is told: @p text in the log, in the window
+    /// (which stays until it is closed) or on the console line with exit
+    /// code 1. Neither the client nor an update is started.
+    void refuseRun(const QString &text);
+    /// The window part of that: @p text in a window the user closes.
     void showRefusal(const QString &text);
     /// False (logged) when the release brings a system.cfg that this
     /// updater would refuse at its next start.

@@ -60,10 +60,17 @@ void CControler::onUpdateResult(bool bSuccess)
     }
     if (!replaceFiles()) {
         success = false;
-        rollbackFiles();
-        model->showApplied(false);
-        if (runMode == RunMode::Console)
+        // The replace's own text (the file, the programs holding it), not a
+        // later rollback's.
+        errorMessage = applier ? applier->errorString() : QString();
+        const QString reason = errorMessage;
+        if (!rollbackFiles())
+            errorMessage = reason + QStringLiteral("; ") + errorMessage;
+        model->showApplied(false, reason);
+        if (runMode == RunMode::Console) {
+            printJson(buildResultJson());
             endRun(1);
+        }
         return;
     }
     // Only an installed release raises the bar for the next one.

@@ -109,10 +109,10 @@ void CUpdateModel::showApplying()
         driver->showApplying();
 }
 
-void CUpdateModel::showApplied(bool ok)
+void CUpdateModel::showApplied(bool ok, const QString &reason)
 {
     if (driver)
-        driver->showApplied(ok);
+        driver->showApplied(ok, reason);
     if (!ok || !isWindowVisible())
         return;
     // A pause with the event loop running, so the window stays live; user

@@ -48,8 +48,9 @@ public:
     void showApplying();
     /// Tells the transport's window how the apply ended. On success, with the
     /// window on screen, the text stays for kSuccessPauseMs (the event loop
-    /// runs meanwhile) so that the user sees it before the restart.
-    void showApplied(bool ok);
+    /// runs meanwhile) so that the user sees it before the restart. On
+    /// failure @p reason (when known) is shown instead of a pointer to the log.
+    void showApplied(bool ok, const QString &reason = QString());
 
     static constexpr int kSuccessPauseMs = 1000;
     /// The window the chosen transport shows, or null.

@@ -40,7 +40,8 @@ public:
     virtual bool isWindowVisible() const = 0;
     /// The downloaded files are being applied; painted before this returns.
     virtual void showApplying() = 0;
-    virtual void showApplied(bool ok) = 0;
+    /// How the apply ended; @p reason is the failure's text, shown in the window.
+    virtual void showApplied(bool ok, const QString &reason) = 0;
     /// The version the server announced, when the transport learns it.
     virtual QString releaseVersion() const { return QString(); }
     /// What decided whether the release is the signed one; the controller

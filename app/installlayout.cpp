@@ -47,6 +47,21 @@ bool InstallLayout::build(const QString &appDir, const QString &tempValue, const
     return true;
 }
 
+bool InstallLayout::isWritable(const QString &dir, QString *why)
+{
+    // Tried rather than read from the permissions: access lists, read-only
+    // media and redirection all come down to whether the create succeeds.
+    QFile probe(withSlash(dir) + QStringLiteral(".update-write-probe"));
+    if (!probe.open(QIODevice::WriteOnly)) {
+        if (why)
+            *why = probe.errorString();
+        return false;
+    }
+    probe.close();
+    probe.remove();
+    return true;
+}
+
 QString InstallLayout::markerName()
 {
     return CFileApplier::workDirMarkerName();

@@ -23,6 +23,10 @@ struct InstallLayout
     static bool build(const QString &appDir, const QString &tempValue, const QString &backupValue,
                       const QString &logValue, InstallLayout *out, QString *problem);
 
+    /// True when a file can be created in @p dir, which an installation
+    /// below Program Files cannot without elevation; otherwise @p why (when
+    /// given) holds the system's reason.
+    static bool isWritable(const QString &dir, QString *why = nullptr);
     /// Name of the file that marks a work directory as created by the updater.
     static QString markerName();
     /// Creates @p dir when missing and marks it as ours. An existing

@@ -1,12 +1,15 @@
 #include "app/ccontroler.h"
+#include "app/installlayout.h"
 #include "app/instanceguard.h"
 #include "config/cconfigmanager.h"
 #include "log/logger.h"
 #include "ui/resources.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QIcon>
 #include <QJsonObject>
+#include <QStandardPaths>
 
 #include <memory>
 
@@ -34,6 +37,19 @@ bool acquireInstance()
     return guard.tryAcquire();
 }
 
+// The log beside the program, or, when the program's directory cannot be
+// written (an installation below Program Files without elevation), in the
+// user's own application data, so that the refusal is still on record.
+std::string logFilePath()
+{
+    const QString appDir = QCoreApplication::applicationDirPath();
+    if (InstallLayout::isWritable(appDir))
+        return logFilePathFor(appDir.toStdString(), CConfigManager::instance().logPath().toStdString());
+    const QString dir = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+    QDir().mkpath(dir);
+    return QDir(dir).filePath(QStringLiteral("update.log")).toStdString();
+}
+
 #ifdef Q_OS_WIN
 // The updater is a GUI program, so Windows gives it no console. In console
 // mode its caller still needs the result line: an inherited pipe or file is
@@ -57,6 +73,8 @@ void attachParentConsole()
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    // Names the folder of the fallback log, the same whatever the file is called.
+    QCoreApplication::setApplicationName(QStringLiteral("update"));
     initUpdaterResources();
     // Resource files are addressed as ":/..." by the file APIs; "qrc:" is a URL form.
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/res/logo.ico")));
@@ -66,8 +84,7 @@ int main(int argc, char *argv[])
     if (arguments.contains(QStringLiteral("console")))
         attachParentConsole();
 #endif // Q_OS_WIN
-    setupLogging(logFilePathFor(QCoreApplication::applicationDirPath().toStdString(),
-                                CConfigManager::instance().logPath().toStdString()));
+    setupLogging(logFilePath());
     logArguments(arguments);
 
     if (!acquireInstance())

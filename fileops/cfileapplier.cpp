@@ -1,5 +1,6 @@
 #include "fileops/cfileapplier.h"
 
+#include "fileops/busyreplace.h"
 #include "fileops/durablefile.h"
 #include "fileops/safepath.h"
 #include "log/logger.h"
@@ -16,6 +17,8 @@
 namespace {
 
 const QString kStagingSuffix = QStringLiteral(".~upd");
+// Where a held installed file goes when it must make way, beside its kept copy.
+const QString kAsideSuffix = QStringLiteral(".~old");
 
 QString parentOf(const QString &path)
 {
@@ -41,15 +44,18 @@ QByteArray digest(const QString &path)
 // file system; across file systems (the backup on another disk, a sub-folder
 // of the installation that is a link to one) a flushed copy is staged next
 // to the target and renamed over it, so the target is never half-written.
-bool restoreFile(const QString &kept, const QString &target, QString *why)
+// A held target makes way as in the apply (see BusyReplace).
+bool restoreFile(const QString &kept, const QString &target, const QString &appDir, QString *why)
 {
-    if (DurableFile::replace(kept, target, why))
+    const QString aside = kept + kAsideSuffix;
+    if (BusyReplace::replace(kept, target, aside, appDir, why))
         return true;
     const QString staging = target + kStagingSuffix;
     if (exists(staging))
         QFile::remove(staging);
     QString copyWhy;
-    if (DurableFile::copyFlushed(kept, staging, &copyWhy) && DurableFile::replace(staging, target, &copyWhy))
+    if (DurableFile::copyFlushed(kept, staging, &copyWhy)
+        && BusyReplace::replace(staging, target, aside, appDir, &copyWhy))
         return true;
     QFile::remove(staging);
     *why += QStringLiteral("; ") + copyWhy;
@@ -283,12 +289,12 @@ bool CFileApplier::stageFile(const QString &source, const QString &target, bool 
     return true;
 }
 
-bool CFileApplier::commitFile(const QString &target, QString *why)
+bool CFileApplier::commitFile(const QString &target, const QString &asidePath, const QString &appDir, QString *why)
 {
     const QString staging = target + kStagingSuffix;
     DurableFile::operationPoint();
     const bool readOnly = DurableFile::clearReadOnly(target);
-    const bool replaced = DurableFile::replace(staging, target, why);
+    const bool replaced = BusyReplace::replace(staging, target, asidePath, appDir, why);
     if (readOnly)
         DurableFile::setReadOnly(target);
     if (!replaced)
@@ -300,7 +306,9 @@ bool CFileApplier::installFile(const QString &source, const QString &target, boo
 {
     if (!stageFile(source, target, move, why))
         return false;
-    if (!DurableFile::flushFile(target + kStagingSuffix, why) || !commitFile(target, why)) {
+    // Without an installation to list leftovers in, a held file is waited for
+    // but never renamed aside.
+    if (!DurableFile::flushFile(target + kStagingSuffix, why) || !commitFile(target, QString(), QString(), why)) {
         QFile::remove(target + kStagingSuffix);
         return false;
     }
@@ -341,7 +349,8 @@ bool CFileApplier::replace()
             continue;
         const QString source = sources.value(i).source;
         const QString target = record.appDir + entry.target;
-        if (!commitFile(target, &why))
+        const QString aside = record.backupDir + entry.target + kAsideSuffix;
+        if (!commitFile(target, aside, record.appDir, &why))
             return fail(QStringLiteral("替换文件失败:") + source + QStringLiteral("->") + target + QStringLiteral(", ")
                         + why);
         logInfo(QStringLiteral("文件复制成功:") + source + QStringLiteral("->") + target);
@@ -377,7 +386,7 @@ bool CFileApplier::rollback()
                     continue;
                 const bool readOnly = DurableFile::clearReadOnly(target);
                 QString why;
-                if (!restoreFile(kept, target, &why)) {
+                if (!restoreFile(kept, target, record.appDir, &why)) {
                     ok = fail(QStringLiteral("回退文件失败: ") + kept + QStringLiteral(" -> ") + target
                               + QStringLiteral(", ") + why);
                 } else {

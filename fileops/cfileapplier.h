@@ -101,7 +101,9 @@ private:
         bool fromTemp = false;
     };
     static bool stageFile(const QString &source, const QString &target, bool move, QString *why);
-    static bool commitFile(const QString &target, QString *why);
+    /// Renames the staged file over @p target; a held target is renamed to
+    /// @p asidePath or beside itself (listed below @p appDir), see BusyReplace.
+    static bool commitFile(const QString &target, const QString &asidePath, const QString &appDir, QString *why);
     bool save();
     bool fail(const QString &message);
     void addEntry(const QString &target, const QString &source, bool fromTemp, bool viaHelper);

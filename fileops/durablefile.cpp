@@ -14,10 +14,10 @@
 #include <unistd.h>
 #endif // Q_OS_WIN
 
-#if defined(UPDATER_TEST_HOOKS) && !defined(Q_OS_WIN)
+#ifdef UPDATER_TEST_HOOKS
 #include <csignal>
 #include <cstdlib>
-#endif // UPDATER_TEST_HOOKS and not Q_OS_WIN
+#endif // UPDATER_TEST_HOOKS
 
 namespace DurableFile {
 
@@ -32,12 +32,20 @@ void setWhy(QString *why, const QString &text)
 #ifdef Q_OS_WIN
 std::wstring native(const QString &path)
 {
-    return QDir::toNativeSeparators(path).toStdWString();
+    return extendedPath(path).toStdWString();
 }
 
 QString lastErrorText()
 {
     return qt_error_string(static_cast<int>(GetLastError()));
+}
+
+// The errors of a rename that another process's handle on a file causes: a
+// loaded program or library, an antivirus or sync tool reading it.
+bool isInUseError(DWORD error)
+{
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION
+           || error == ERROR_USER_MAPPED_FILE;
 }
 #else
 QString lastErrorText()
@@ -115,17 +123,45 @@ void flushDirectory(const QString &dir)
 #endif // Q_OS_WIN
 }
 
-bool replace(const QString &from, const QString &to, QString *why)
+#ifdef UPDATER_TEST_HOOKS
+namespace {
+
+// UPDATER_TEST_IN_USE=NAME makes the file named NAME behave as a loaded
+// program does on Windows: it cannot be replaced, only renamed away.
+bool simulatedInUse(const QString &to)
 {
+    static const QString name = QString::fromLocal8Bit(qgetenv("UPDATER_TEST_IN_USE"));
+    return !name.isEmpty() && QFileInfo(to).fileName() == name && QFileInfo::exists(to);
+}
+
+} // namespace
+#endif // UPDATER_TEST_HOOKS
+
+bool replace(const QString &from, const QString &to, QString *why, bool *inUse)
+{
+    if (inUse)
+        *inUse = false;
+#ifdef UPDATER_TEST_HOOKS
+    if (simulatedInUse(to)) {
+        setWhy(why, QStringLiteral("in use (UPDATER_TEST_IN_USE)"));
+        if (inUse)
+            *inUse = true;
+        return false;
+    }
+#endif // UPDATER_TEST_HOOKS
 #ifdef Q_OS_WIN
     const bool ok = MoveFileExW(native(from).c_str(), native(to).c_str(),
                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
         != 0;
+    const bool held = !ok && isInUseError(GetLastError());
 #else
     const bool ok = ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+    const bool held = false;
 #endif // Q_OS_WIN
     if (!ok)
         setWhy(why, lastErrorText());
+    if (inUse)
+        *inUse = held;
     return ok;
 }
 
@@ -192,6 +228,33 @@ QString nameKey(const QString &name)
 #else
     return name;
 #endif // Q_OS_WIN
+}
+
+namespace {
+
+bool hasDrive(const QString &path)
+{
+    return path.size() >= 3 && path.at(0).isLetter() && path.at(1) == QLatin1Char(':')
+           && path.at(2) == QLatin1Char('/');
+}
+
+} // namespace
+
+QString extendedPath(const QString &path)
+{
+    // Separators are turned by hand: QDir's conversions do nothing on POSIX,
+    // where this text is tested.
+    QString clean = QString(path).replace(QLatin1Char('\\'), QLatin1Char('/'));
+    const auto backslashed = [](QString text) { return text.replace(QLatin1Char('/'), QLatin1Char('\\')); };
+    if (clean.startsWith(QLatin1String("//?/")))
+        return backslashed(clean);
+    if (!hasDrive(clean) && !clean.startsWith(QLatin1String("//")))
+        clean = QDir::current().absoluteFilePath(clean).replace(QLatin1Char('\\'), QLatin1Char('/'));
+    // The prefix turns off the system's own clean-up of the path: "." and
+    // ".." would be taken as names, so they are resolved here.
+    if (!hasDrive(clean) && clean.startsWith(QLatin1String("//")))
+        return QStringLiteral("\\\\?\\UNC\\") + backslashed(QDir::cleanPath(clean.mid(2)));
+    return QStringLiteral("\\\\?\\") + backslashed(QDir::cleanPath(clean));
 }
 
 void operationPoint()

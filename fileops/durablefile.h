@@ -21,7 +21,9 @@ bool flushFiles(const QString &root, const QStringList &files, QString *why = nu
 void flushDirectory(const QString &dir);
 /// Renames @p from over @p to in one step, replacing an existing @p to; the
 /// name @p to never stops naming a complete file. Both lie on one file system.
-bool replace(const QString &from, const QString &to, QString *why = nullptr);
+/// @p inUse is set when another process holding one of the files is why it
+/// failed (Windows only: elsewhere an open file never blocks a rename).
+bool replace(const QString &from, const QString &to, QString *why = nullptr, bool *inUse = nullptr);
 /// A second name @p newName for the existing file @p existing.
 bool hardLink(const QString &existing, const QString &newName, QString *why = nullptr);
 /// Copies @p from to @p to (which must not exist) and flushes the copy.
@@ -35,6 +37,12 @@ void setReadOnly(const QString &path);
 bool sameName(const QString &a, const QString &b);
 /// @p name in the form in which equal names (by `sameName`) are equal texts.
 QString nameKey(const QString &name);
+
+/// @p path in the form every direct Win32 file call takes: absolute, with
+/// backslashes and the extended-length prefix (\\?\C:\... or
+/// \\?\UNC\server\share\...), so that a path of 260 characters or more
+/// works. A relative @p path is taken from the current directory.
+QString extendedPath(const QString &path);
 
 /// A point where a file operation is about to happen. Test builds can stop
 /// the process at the Nth such point to prove that every state is recoverable.

@@ -94,10 +94,10 @@ void CHttpUpdate::showApplying()
         dialog->showApplying(dialog->downloadList().size());
 }
 
-void CHttpUpdate::showApplied(bool ok)
+void CHttpUpdate::showApplied(bool ok, const QString &reason)
 {
     if (dialog)
-        dialog->showApplied(ok);
+        dialog->showApplied(ok, reason);
 }
 
 ReleaseTrust *CHttpUpdate::releaseTrust()

@@ -50,7 +50,7 @@ public:
     QWidget *activeWindow() override;
     bool isWindowVisible() const override;
     void showApplying() override;
-    void showApplied(bool ok) override;
+    void showApplied(bool ok, const QString &reason) override;
     ReleaseTrust *releaseTrust() override;
 
 private slots:

@@ -77,7 +77,7 @@ public:
     QWidget *activeWindow() override { return &window; }
     bool isWindowVisible() const override { return window.isVisible(); }
     void showApplying() override { window.showApplying(downloadList.size()); }
-    void showApplied(bool ok) override { window.showApplied(ok); }
+    void showApplied(bool ok, const QString &reason) override { window.showApplied(ok, reason); }
     QString releaseVersion() const override { return versionInfo.version; }
     ReleaseTrust *releaseTrust() override { return &trust; }
 

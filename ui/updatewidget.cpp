@@ -177,10 +177,14 @@ void UpdateWidget::showApplying(int files)
     present();
 }
 
-void UpdateWidget::showApplied(bool ok)
+void UpdateWidget::showApplied(bool ok, const QString &reason)
 {
     if (!ok) {
-        ui->label_updatefile->setText(QStringLiteral("详细原因已写入 update.log"));
+        const QString line = reason.isEmpty() ? QStringLiteral("详细原因已写入 update.log") : reason;
+        // A failure names a file and the programs holding it: shortened to the
+        // window, whole in the tool tip.
+        WindowLook::setElidedText(ui->label_updatefile, line, kWindowWidth - 2 * WindowLook::kIconSize);
+        ui->label_updatefile->setToolTip(reason);
         ui->label_status->setText(QStringLiteral("应用更新失败"));
         ui->label_status->setStyleSheet(QStringLiteral("color: #f44336;"));
         showFinished(QStringLiteral("TCP升级失败"));

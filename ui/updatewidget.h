@@ -56,7 +56,7 @@ public:
     void showApplying(int files);
     /// The outcome of the apply: on success a green "升级成功" with the
     /// restart announced; on failure a red message and showFinished().
-    void showApplied(bool ok);
+    void showApplied(bool ok, const QString &reason = QString());
     /// The run is over for good (failed or cancelled): the title becomes
     /// @p title and the button "关闭", which closes the window, as Escape does.
     void showFinished(const QString &title);

@@ -224,7 +224,7 @@ void Widget::showApplying(int files)
     present();
 }
 
-void Widget::showApplied(bool ok)
+void Widget::showApplied(bool ok, const QString &reason)
 {
     if (ok) {
         ui->label_update->setText(QStringLiteral("更新完成!"));
@@ -233,6 +233,5 @@ void Widget::showApplied(bool ok)
         return;
     }
     ui->label_update->setText(QStringLiteral("应用更新失败"));
-    ui->label_updatefile->setText(QStringLiteral("详细原因已写入 update.log"));
-    offerClose();
+    showFailure(reason.isEmpty() ? QStringLiteral("详细原因已写入 update.log") : reason, reason);
 }

@@ -56,7 +56,7 @@ public:
     /// The downloaded files (@p files of them) are being put in place.
     void showApplying(int files);
     /// The outcome of the apply; after a failure the button reads "关闭".
-    void showApplied(bool ok);
+    void showApplied(bool ok, const QString &reason = QString());
     /// True once the button has become "关闭": the update is over and the
     /// button (like Escape) closes the dialog.
     bool isFinished() const { return finished; }

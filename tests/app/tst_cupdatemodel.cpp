@@ -41,7 +41,7 @@ public:
     QWidget *activeWindow() override { return &window; }
     bool isWindowVisible() const override { return false; }
     void showApplying() override { calls << QStringLiteral("applying"); }
-    void showApplied(bool ok) override { calls << QStringLiteral("applied %1").arg(ok); }
+    void showApplied(bool ok, const QString &) override { calls << QStringLiteral("applied %1").arg(ok); }
     QString releaseVersion() const override { return QStringLiteral("9.9"); }
 };
 

@@ -22,6 +22,7 @@ private slots:
     void consoleFallbackWhenLogDirectoryCannotBeCreated();
     void argumentsAreLogged();
     void failedRecoveryIsReported();
+    void unwritableAppDirIsRefused();
 
 private:
     struct Result
@@ -31,6 +32,10 @@ private:
         QByteArray err;
     };
     Result runUpdater(const QStringList &arguments, int timeoutMs = 20000);
+
+    /// Where the updater's own application data goes: XDG_DATA_HOME points
+    /// there on POSIX; Windows takes the profile's folder whatever is set.
+    QTemporaryDir dataHome;
 
     std::unique_ptr<Installation> app;
 };
@@ -51,6 +56,7 @@ TestUpdaterProcess::Result TestUpdaterProcess::runUpdater(const QStringList &arg
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("XDG_DATA_HOME"), dataHome.path());
     process.setProcessEnvironment(env);
     process.start(app->path(QStringLiteral("update.exe")), arguments);
     Result result;
@@ -191,6 +197,28 @@ void TestUpdaterProcess::failedRecoveryIsReported()
                                      .toUtf8()),
              result.out.constData());
     QCOMPARE(app->read(QStringLiteral("Backup/apply.journal")), QByteArray("{ not a journal"));
+}
+
+void TestUpdaterProcess::unwritableAppDirIsRefused()
+{
+    // A directory where the write probe goes refuses the create for root
+    // too, as Program Files does for a user without elevation.
+    app->writeConfig("[Update]\nHttpEnable=false\n");
+    app->write(QStringLiteral(".update-write-probe/inside"), "");
+    qputenv("XDG_DATA_HOME", dataHome.path().toLocal8Bit());
+    const QString log = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+                        + QStringLiteral("/update/update.log");
+    QFile::remove(log);
+    const Result result = runUpdater({QStringLiteral("console")});
+    const QByteArray logText = readTestFile(log);
+    QFile::remove(log);
+    QCOMPARE(result.exitCode, 1);
+    const QByteArray text = QStringLiteral("程序目录没有写入权限，无法更新:").toUtf8();
+    QVERIFY2(result.out.contains("{\"errormsg\":\"" + text), result.out.constData());
+    QVERIFY(result.out.contains("\"success\":false"));
+    QVERIFY2(logText.contains(text), qPrintable(log));
+    QVERIFY(!app->exists(QStringLiteral("Log")));
+    QVERIFY(!result.out.contains("TCP"));
 }
 
 QTEST_GUILESS_MAIN(TestUpdaterProcess)

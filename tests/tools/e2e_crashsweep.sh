@@ -5,7 +5,8 @@
 # with the service stopped, leaves the installation byte-identical to the old
 # release (or to the new one when the apply had completed), the journal is
 # gone, and no killed run started the client.
-# Two releases: ordinary files with the special ones, and a self-update.
+# Two releases: ordinary files with the special ones (once more with a file
+# held), and a self-update.
 # Usage: e2e_crashsweep.sh UPDATE UPDATE_SERVICE UPDATE_HELPER (77: skipped)
 set -u
 
@@ -122,6 +123,9 @@ sweep() {
             now=$(cd "$WORK/run" && md5sum "$file" 2>/dev/null | cut -d' ' -f1)
             [ -z "$now" ] && ! grep -q " $file\$" "$WORK/$name-old.sum" && continue
             [ -z "$now" ] && ! grep -q " $file\$" "$WORK/$name-new.sum" && continue
+            # A held file is renamed aside before the new one moves in: for
+            # that moment its name is free, and only the recovery puts it back.
+            [ -z "$now" ] && [ "$file" = "./${HELD_PATH:-}" ] && continue
             grep -qxF "$now  $file" "$WORK/$name-old.sum" || grep -qxF "$now  $file" "$WORK/$name-new.sum" \
                 || fail "$name: kill $k left $file neither old nor new"
         done < <(cut -d' ' -f3 "$WORK/$name-old.sum" "$WORK/$name-new.sum" | sort -u)
@@ -159,6 +163,15 @@ echo "unchanged" > "$FILES/same.txt"
 printf '[Version]\nVersion=2.0\n' > "$FILES/update/update.ini"
 echo "manifest 2" > "$FILES/md5.txt"
 sweep files "$FILES"
+
+# The same with sub/lib.txt held as a loaded library is on Windows: it can be
+# renamed but not replaced, so the old one makes way into the backup.
+export UPDATER_TEST_IN_USE=lib.txt
+HELD_PATH=sub/lib.txt
+sweep held "$FILES"
+unset UPDATER_TEST_IN_USE HELD_PATH
+grep -q '文件被占用，旧文件已移到一旁:.*sub/lib.txt' "$WORK/held-new/log/update.log" \
+    || fail "held: sub/lib.txt was not renamed aside"
 
 SELF=$WORK/self
 mkdir -p "$SELF/sub"
