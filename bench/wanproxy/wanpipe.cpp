@@ -102,7 +102,8 @@ void WanPipe::deliverDue()
 void WanPipe::flush()
 {
     while (outPos < out.size()) {
-        const ssize_t sent = ::send(target, out.constData() + outPos, static_cast<size_t>(out.size() - outPos), MSG_NOSIGNAL);
+        const ssize_t sent
+            = ::send(target, out.constData() + outPos, static_cast<size_t>(out.size() - outPos), MSG_NOSIGNAL);
         if (sent < 0) {
             if (errno == EINTR)
                 continue;
