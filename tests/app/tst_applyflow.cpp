@@ -526,8 +526,8 @@ void TestApplyFlow::selfUpdateStartsTheCheckedHelper()
     app->write(QStringLiteral("UpdateTmpFiles/system.cfg"),
                "[Paths]\nTemp=UpdateTmpFiles\nBackup=Backup\n[Update]\nHostExe=" CLIENT_SCRIPT "\n");
     controller->onUpdateResult(true);
-    QVERIFY(QTest::qWaitFor([this] { return app->exists(QStringLiteral("helper-args")); }, 10000));
-    QVERIFY(app->read(QStringLiteral("helper-args")).startsWith("update.exe,update.exe,"));
+    // The helper writes its file while this reads it: wait for the whole line.
+    QTRY_VERIFY_WITH_TIMEOUT(app->read(QStringLiteral("helper-args")).startsWith("update.exe,update.exe,"), 10000);
 }
 
 void TestApplyFlow::cutShortApplyIsRecovered_data()
