@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QSignalSpy>
+#include <QSslSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -17,6 +18,7 @@ private slots:
     void storesBodyAndReportsProgress();
     void failures_data();
     void failures();
+    void httpsHasTls();
 };
 
 void TestBlockingDownload::storesBodyAndReportsProgress()
@@ -128,6 +130,14 @@ void TestBlockingDownload::failures()
         = !QStringList{QStringLiteral("parentIsFile"), QStringLiteral("targetIsDir"), QStringLiteral("refused")}
                .contains(setup);
     QCOMPARE(server.requests().size(), sent ? 1 : 0);
+}
+
+// Release addresses may be https: Qt must reach OpenSSL 3, linked into the
+// Windows programs and loaded from the system on Linux.
+void TestBlockingDownload::httpsHasTls()
+{
+    QVERIFY2(QSslSocket::supportsSsl(), qPrintable(QSslSocket::sslLibraryBuildVersionString()));
+    QVERIFY2(QSslSocket::sslLibraryVersionNumber() >= 0x30000000L, qPrintable(QSslSocket::sslLibraryVersionString()));
 }
 
 QTEST_GUILESS_MAIN(TestBlockingDownload)
