@@ -10,8 +10,8 @@
 #include "http/httpreplystatus.h"
 #include "http/httptexts.h"
 #include "http/httpview.h"
-#include "http/tlstrust.h"
 #include "http/manifestpathrules.h"
+#include "http/tlstrust.h"
 #include "http/workdircleanup.h"
 #include "log/logger.h"
 
@@ -427,9 +427,9 @@ bool CHttpDriver::failIfOverLimit()
     // Counted before writing, so a server that sends without end is cut off
     // and the partial file removed: the bound is the announced length, or
     // the cap when there is none (an announced length above the cap is
-    // refused before its first byte is stored).
-    // A signed size is the bound in its own right: a longer body is not the
-    // signed file, whatever the server announces.
+    // refused before its first byte is stored). A signed size takes the
+    // cap's place: a longer body is not the signed file, whatever the server
+    // announces.
     const qint64 signedSize = currentIndex < downloads.size() ? downloads.at(currentIndex).size : -1;
     const qint64 cap = signedSize >= 0 ? signedSize : maxFileBytes;
     const qint64 announced = HttpReplyStatus::announcedLength(currentReply);
