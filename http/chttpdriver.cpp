@@ -157,11 +157,18 @@ bool CHttpDriver::checkSignedRelease(const QString &versionFile)
         logError(QStringLiteral("无法下载更新包签名:%1 %2").arg(url, detailText));
         return refuseRelease(QStringLiteral("无法下载更新包签名，拒绝更新"));
     }
-    QFile description(local);
-    QFile ini(versionFile);
-    const QByteArray bytes = description.open(QIODevice::ReadOnly) ? description.readAll() : QByteArray();
-    const QByteArray iniBytes = ini.open(QIODevice::ReadOnly) ? ini.readAll() : QByteArray();
-    description.close();
+    // Both are closed before a refusal removes them: Windows keeps an open
+    // file from being deleted.
+    QByteArray bytes;
+    QByteArray iniBytes;
+    {
+        QFile description(local);
+        QFile ini(versionFile);
+        if (description.open(QIODevice::ReadOnly))
+            bytes = description.readAll();
+        if (ini.open(QIODevice::ReadOnly))
+            iniBytes = ini.readAll();
+    }
     QFile::remove(local);
     QString text;
     if (!trust.accept(bytes, serverVersion, &text)
@@ -174,8 +181,12 @@ bool CHttpDriver::checkSignedManifest(const QString &manifestFile, const Compact
 {
     if (!trust.isAccepted())
         return true;
-    QFile file(manifestFile);
-    const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    QByteArray bytes;
+    {
+        QFile file(manifestFile);
+        if (file.open(QIODevice::ReadOnly))
+            bytes = file.readAll();
+    }
     QStringList served = remote.paths();
     // Manifest paths start with "/"; the description's are relative.
     for (QString &path : served)

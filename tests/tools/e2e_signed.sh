@@ -122,8 +122,9 @@ set_manifest_line() {
     grep -vF "	/$2"$'\r' "$manifest" > "$WORK/md5.new"
     [ -n "$3" ] && printf '%s\t/%s\r\n' "$(md5_of "$3")" "$2" >> "$WORK/md5.new"
     mv "$WORK/md5.new" "$manifest"
-    sed -i -e "s/^ManifestSize=.*/ManifestSize=$(stat -c %s "$manifest")/" \
-        -e "s/^ManifestFiles=.*/ManifestFiles=$(wc -l < "$manifest")/" "$1/update.ini"
+    # Only the digits change: a CR LF file (written on Windows) keeps its line ends.
+    sed -i -e "s/^ManifestSize=[0-9]*/ManifestSize=$(stat -c %s "$manifest")/" \
+        -e "s/^ManifestFiles=[0-9]*/ManifestFiles=$(wc -l < "$manifest")/" "$1/update.ini"
 }
 
 # ---- keys and releases -------------------------------------------------------
@@ -151,7 +152,7 @@ set_manifest_line "$PUB/extra" extra.dll "extra"
 rm "$PUB/missing/R2/b.txt"
 set_manifest_line "$PUB/missing" b.txt ""
 head -c 4000000 /dev/urandom >> "$PUB/longer/R2/data/big.bin"
-sed -i 's/^Version=2.0/Version=2.1/' "$PUB/version/update.ini"
+sed -i 's/^Version=2\.0/Version=2.1/' "$PUB/version/update.ini"
 
 # Row: tree, then what the log must say (an extended regular expression).
 ROWS=(
