@@ -15,8 +15,10 @@ bool CTCPUpdate::downloadAll()
     }
     currentIndex = 0;
     cancelRequested = false;
-    if (client)
-        client->beginRun();
+    if (client) {
+        client->setPipelineDepth(versionInfo.pipelineDepth);
+        client->beginRun(downloadList);
+    }
     const int total = downloadList.size();
     display().showStatus(QStringLiteral("准备下载文件，共 %1 个文件").arg(total), 0);
     logInfo(QStringLiteral("开始迭代下载，总文件数: %1").arg(total));

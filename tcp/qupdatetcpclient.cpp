@@ -98,7 +98,50 @@ void QUpdateTcpClient::setInactivityPaused(bool paused)
 
 void QUpdateTcpClient::beginRun()
 {
+    // Answers to an earlier run's requests must not reach this one.
+    if (window.hasInFlight())
+        abandonConnection();
     receiver.forgetCompleted();
+    deferredError.clear();
+    window.setLimits(1, 0);
+    window.plan({});
+}
+
+void QUpdateTcpClient::beginRun(const QList<FileItem> &files)
+{
+    beginRun();
+    window.setLimits(pipelineDepth, kPipelineBytes);
+    window.plan(files);
+    if (pipelineDepth > 1)
+        logInfo(QStringLiteral("流水线下载: 最多同时请求 %1 个文件").arg(pipelineDepth));
+}
+
+bool QUpdateTcpClient::sendRequests(const QList<int> &indices)
+{
+    for (int index : indices) {
+        const FileItem &item = window.files().at(index);
+        if (!sendPacket(FileDownload, TcpMessages::buildFileDownload(item.path, item.name)))
+            return false;
+    }
+    return true;
+}
+
+bool QUpdateTcpClient::failsLater() const
+{
+    return window.hasInFlight() && window.headIndex() != waitingIndex;
+}
+
+void QUpdateTcpClient::advanceWindow()
+{
+    if (!window.hasInFlight())
+        return;
+    window.completeHead();
+    // The service answers in order: what follows on the stream belongs to
+    // the next requested file, whether or not anyone waits for it yet.
+    if (window.hasInFlight())
+        receiver.expect(window.files().at(window.headIndex()));
+    if (!sendRequests(window.fill(window.headIndex())))
+        dropConnection(QStringLiteral("发送文件下载请求失败"));
 }
 
 void QUpdateTcpClient::noteProgress(int bytes)
@@ -199,6 +242,9 @@ void QUpdateTcpClient::onConnected()
 void QUpdateTcpClient::onDisconnected()
 {
     state = Disconnected;
+    // Requests sent ahead are lost with the connection; the next request
+    // starts its file afresh on a new one.
+    window.reset();
     if (heartbeatRunning) {
         heartbeatRunning = false;
         heartbeatTimer->stop();
@@ -328,6 +374,12 @@ void QUpdateTcpClient::dispatch(const Packet &packet)
     case ErrorReply:
         setLastError(QStringLiteral("服务器返回错误"));
         logError(QStringLiteral("服务器返回错误: %1").arg(printableText(packet.body)));
+        if (failsLater()) {
+            // The answer to a request sent ahead: its file fails when its
+            // turn comes, and the stream after it cannot be matched any more.
+            deferredError = lastErrorText;
+            abandonConnection();
+        }
         emit errorOccurred(lastErrorText);
         break;
     default:
@@ -351,12 +403,16 @@ void QUpdateTcpClient::handleFileData(const QByteArray &body)
         noteProgress(chunk.data.size());
         emit sigFileDownloadProgress(outcome.filePath, outcome.fileName, outcome.received, outcome.total);
     }
-    if (outcome.completed)
+    if (outcome.completed) {
         emit sigFileDownloadCompleted(outcome.filePath, outcome.fileName);
+        advanceWindow();
+    }
     if (outcome.failure == FileReceiver::Failure::None)
         return;
 
     setLastError(outcome.errorText);
+    if (failsLater())
+        deferredError = outcome.errorText;
     emit sigFileDownloadError(outcome.filePath, outcome.fileName, outcome.errorText);
     // Whatever else of this stream is on its way cannot be trusted; only a
     // new connection keeps it from being taken for the retry's data.
@@ -370,6 +426,7 @@ void QUpdateTcpClient::dropConnection(const QString &reason)
     logError(QStringLiteral("断开与更新服务的连接: %1").arg(reason));
     assembler.clear();
     receiver.reset();
+    window.reset();
     // The error goes out first, so a waiting request ends with this reason
     // rather than with the plain disconnection that abort() reports.
     emit errorOccurred(reason);
@@ -380,6 +437,7 @@ void QUpdateTcpClient::abandonConnection()
 {
     assembler.clear();
     receiver.reset();
+    window.reset();
     if (socket->state() != QAbstractSocket::UnconnectedState)
         socket->abort();
 }

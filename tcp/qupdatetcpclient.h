@@ -1,7 +1,9 @@
 #pragma once
 
+#include "tcp/downloadwindow.h"
 #include "tcp/filereceiver.h"
 #include "tcp/packetassembler.h"
+#include "tcp/tcpprotocol.h"
 #include "tcp/versioninfo.h"
 
 #include <QAbstractSocket>
@@ -37,6 +39,8 @@ public:
     /// never answers nor one that drips a byte a minute holds a run forever.
     static constexpr int kDefaultInactivityLimitMs = 120000;
     static constexpr int kStallBytes = 4096;
+    /// Bytes, by the sizes known ahead, requested beyond the current file.
+    static constexpr qint64 kPipelineBytes = 8 * 1024 * 1024;
 
     explicit QUpdateTcpClient(QObject *parent = nullptr);
     ~QUpdateTcpClient() override;
@@ -71,6 +75,16 @@ public:
     /// Starts a new download run: files completed earlier may be fetched
     /// again. Within a run a completed file is never begun a second time.
     void beginRun();
+    /// The same for a run over @p files, fetched in this order. With a
+    /// pipeline depth above 1, downloading one of them also requests the
+    /// ones after it (see DownloadWindow), and a file that arrived while
+    /// nothing waited for it is complete at once when its turn comes. Its
+    /// completion was signalled when it arrived.
+    void beginRun(const QList<FileItem> &files);
+    /// How many download requests the service answers in order (from its
+    /// version reply); 1 keeps one request at a time. Takes effect at the
+    /// next beginRun().
+    void setPipelineDepth(int depth) { pipelineDepth = qBound(1, depth, TcpProtocol::kMaxPipelineDepth); }
     /// Holds (true) or resumes (false) the stall bound of a running download,
     /// for as long as the user is asked something; resuming grants a full
     /// period again.
@@ -122,6 +136,9 @@ private:
     void noteProgress(int bytes);
     void dispatch(const Packet &packet);
     void handleFileData(const QByteArray &body);
+    bool sendRequests(const QList<int> &indices);
+    void advanceWindow();
+    bool failsLater() const;
     void dropConnection(const QString &reason);
     void abandonConnection();
     void setLastError(const QString &text);
@@ -139,6 +156,13 @@ private:
     bool heartbeatRunning = false;
     int heartbeatInterval = kHeartbeatIntervalMs;
     FileReceiver receiver;
+    DownloadWindow window;
+    int pipelineDepth = 1;
+    // What ended the head file's transfer while no request waited for it;
+    // its request reports it when its turn comes.
+    QString deferredError;
+    // The window index a running request waits for, −1 for none.
+    int waitingIndex = -1;
     bool receiving = false;
     bool lastReplyUsable = true;
     bool versionCheckPending = false;

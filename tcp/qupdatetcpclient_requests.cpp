@@ -130,6 +130,19 @@ VersionInfo QUpdateTcpClient::checkVersion(const VersionCheckRequest &request, i
 
 bool QUpdateTcpClient::downloadFile(const FileItem &item, int timeout)
 {
+    // Within a planned run with a window, the file may already be on the
+    // wire, or even complete.
+    const int index = window.maxFiles() > 1 ? window.indexOf(item) : -1;
+    const bool pipelined = index >= 0;
+    if (pipelined && index < window.headIndex())
+        return true;
+    if (pipelined && index == window.headIndex() && !deferredError.isEmpty()) {
+        setLastError(deferredError);
+        deferredError.clear();
+        logError(QStringLiteral("文件下载失败: %1/%2 - %3").arg(item.path, item.name, lastErrorText));
+        emit sigFileDownloadError(item.path, item.name, lastErrorText);
+        return false;
+    }
     if (!isConnected()) {
         failBeforeWait(QStringLiteral("未连接到服务器"));
         return false;
@@ -160,9 +173,12 @@ bool QUpdateTcpClient::downloadFile(const FileItem &item, int timeout)
         failures.release();
     };
 
+    const bool onTheWire = pipelined && index == window.headIndex() && window.hasInFlight();
+    if (pipelined && !onTheWire && window.hasInFlight())
+        abandonConnection(); // requests for other files are ahead of this one
     // Each attempt starts a fresh transfer, so the file is fetched from
     // scratch whatever an earlier attempt left behind.
-    if (!receiver.expect(item)) {
+    if (!onTheWire && !receiver.expect(item)) {
         disconnectAll();
         setLastError(QStringLiteral("文件已下载完成，不再重复下载: %1/%2").arg(item.path, item.name));
         logError(lastErrorText);
@@ -174,7 +190,9 @@ bool QUpdateTcpClient::downloadFile(const FileItem &item, int timeout)
         failBeforeWait(QStringLiteral("未连接到服务器"));
         return false;
     }
-    if (!sendPacket(FileDownload, TcpMessages::buildFileDownload(item.path, item.name))) {
+    const bool sent = pipelined ? sendRequests(window.fill(index))
+                                : sendPacket(FileDownload, TcpMessages::buildFileDownload(item.path, item.name));
+    if (!sent) {
         disconnectAll();
         receiver.stopExpecting();
         failBeforeWait(QStringLiteral("发送文件下载请求失败"));
@@ -183,6 +201,7 @@ bool QUpdateTcpClient::downloadFile(const FileItem &item, int timeout)
     }
 
     activeWaiter = &waiter;
+    waitingIndex = index;
     progressSinceRestart = 0;
     if (!inactivityPaused)
         inactivityTimer->start();
@@ -190,11 +209,16 @@ bool QUpdateTcpClient::downloadFile(const FileItem &item, int timeout)
         waiter.wait(timeout);
     inactivityTimer->stop();
     activeWaiter = nullptr;
+    waitingIndex = -1;
     disconnectAll();
-    receiver.stopExpecting();
 
-    if (success)
+    if (success) {
+        // With requests ahead the receiver already awaits the next file.
+        if (!pipelined)
+            receiver.stopExpecting();
         return true;
+    }
+    receiver.stopExpecting();
     // Every failed attempt leaves the stream: late bytes of this attempt
     // (the rest of a file, an answer to it) must never reach the retry.
     abandonConnection();

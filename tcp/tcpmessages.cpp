@@ -71,12 +71,16 @@ RemoteFileEntry makeRemoteFileEntry(const QString &path, const QString &name, co
 }
 
 QByteArray buildVersionReply(bool hasUpdate, const QString &version, qint32 projectType,
-                             const QVector<RemoteFileEntry> &files)
+                             const QVector<RemoteFileEntry> &files, int pipelineDepth)
 {
     char p[kVersionReplyHeaderSize] = {};
     p[0] = hasUpdate ? 1 : 0;
     writeTextField(p + 1, kVersionFieldWidth, version);
     putUInt32(p + 33, static_cast<quint32>(projectType));
+    if (pipelineDepth > 1) {
+        std::memcpy(p + kPipelineMarkerOffset, kPipelineMarker, 4);
+        putUInt32(p + kPipelineDepthOffset, static_cast<quint32>(pipelineDepth));
+    }
     putUInt32(p + 53, static_cast<quint32>(files.size()));
     QByteArray body(p, kVersionReplyHeaderSize);
     body.reserve(kVersionReplyHeaderSize + files.size() * kRemoteFileEntrySize);
@@ -105,6 +109,10 @@ bool parseVersionReply(const QByteArray &body, VersionInfo *info)
     parsed.hasUpdate = p[0] != 0;
     parsed.version = readTextField(p + 1, kVersionFieldWidth);
     parsed.projectName = projectName(static_cast<qint32>(getUInt32(p + 33)));
+    if (std::memcmp(p + kPipelineMarkerOffset, kPipelineMarker, 4) == 0) {
+        const quint32 depth = getUInt32(p + kPipelineDepthOffset);
+        parsed.pipelineDepth = static_cast<int>(qBound<quint32>(1, depth, kMaxPipelineDepth));
+    }
     parsed.files.reserve(static_cast<int>(count));
     for (quint32 i = 0; i < count; ++i) {
         RemoteFileEntry entry;

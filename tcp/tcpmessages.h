@@ -28,13 +28,15 @@ bool parseFileDownload(const QByteArray &body, FileItem *item);
 /// @p md5 the reserved bytes carry the checksum tag; otherwise they are zero.
 RemoteFileEntry makeRemoteFileEntry(const QString &path, const QString &name, const QByteArray &md5 = QByteArray());
 
-/// VersionReply body: the 57-byte header followed by the raw entries.
+/// VersionReply body: the 57-byte header followed by the raw entries. A
+/// @p pipelineDepth above 1 is offered in the header's reserved bytes.
 QByteArray buildVersionReply(bool hasUpdate, const QString &version, qint32 projectType,
-                             const QVector<RemoteFileEntry> &files);
+                             const QVector<RemoteFileEntry> &files, int pipelineDepth = 1);
 /// Parses a VersionReply body into @p info. A body shorter than 57 bytes, or
 /// one whose file count announces more records than it holds, is unusable:
 /// @p info is then the default value and the result is false (a partial
-/// file list is never delivered).
+/// file list is never delivered). An offered pipeline depth is cut to
+/// 1 … kMaxPipelineDepth.
 bool parseVersionReply(const QByteArray &body, VersionInfo *info);
 
 /// The 173-byte header of a FileData body announcing @p chunkSize chunk bytes.

@@ -43,6 +43,16 @@ constexpr int kChecksumSize = 16;
 constexpr int kChecksumMarkerOffset = 176;
 constexpr char kChecksumMarker[] = "MD5\x01";
 
+/// Pipelining offer in the reserved bytes of a VersionReplyHeader: "WIN"
+/// and format 1 at offset 37, then the number of download requests the
+/// service takes ahead and answers in order (uint32 at offset 41). A service
+/// that sends zeros there gets one request at a time.
+constexpr int kPipelineMarkerOffset = 37;
+constexpr int kPipelineDepthOffset = 41;
+constexpr char kPipelineMarker[] = "WIN\x01";
+/// The most requests a client keeps on the wire, whatever a service offers.
+constexpr int kMaxPipelineDepth = 64;
+
 /// Message type codes; a reply carries its request's code with bit 15 set.
 enum MessageType : quint32 {
     Heartbeat = 0x0001,

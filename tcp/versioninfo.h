@@ -30,6 +30,9 @@ struct VersionInfo
     QString version;
     QString projectName;
     QVector<RemoteFileEntry> files;
+    /// Download requests the service answers in order ahead of the current
+    /// one (1 to kMaxPipelineDepth); 1 for a service that offers nothing.
+    int pipelineDepth = 1;
 };
 
 /// What the client tells the service in a version check.

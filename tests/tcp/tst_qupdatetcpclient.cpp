@@ -60,6 +60,8 @@ private slots:
     void writeFailureContinues();
     void refetchAfterDroppedConnection();
     void fuzzedReceivePath();
+    void pipelinedRun_data();
+    void pipelinedRun();
 
 private:
     std::unique_ptr<ScriptedServer> server;
@@ -510,6 +512,73 @@ void TestQUpdateTcpClient::fuzzedReceivePath()
         QVERIFY(client->connectToServer(kLocalHost, server->port()));
     QVERIFY2(client->downloadFile(item, -1), qPrintable(client->errorString()));
     QCOMPARE(area->readTemp(QStringLiteral("f/x.bin")), whole);
+}
+
+void TestQUpdateTcpClient::pipelinedRun_data()
+{
+    QTest::addColumn<int>("depth");
+    QTest::addColumn<int>("failAt"); // the service answers this file with an error once
+    QTest::addColumn<int>("maxOnTheWire");
+
+    QTest::newRow("old service: one request at a time") << 1 << -1 << 1;
+    QTest::newRow("window of 4") << 4 << -1 << 4;
+    QTest::newRow("a file refused inside the window") << 4 << 3 << 4;
+}
+
+void TestQUpdateTcpClient::pipelinedRun()
+{
+    QFETCH(int, depth);
+    QFETCH(int, failAt);
+    QFETCH(int, maxOnTheWire);
+    constexpr int kFiles = 8;
+    QList<FileItem> items;
+    for (int i = 0; i < kFiles; ++i)
+        items << FileItem{QStringLiteral("p"), QStringLiteral("f%1").arg(i)};
+    // An in-order service that answers each request 20 ms after it came;
+    // it counts, per connection, the requests not answered yet.
+    std::map<QTcpSocket *, int> onTheWire;
+    int peak = 0;
+    bool refused = false;
+    QStringList firstPerConnection;
+    server->on(FileDownload, [&](QTcpSocket *c, const Packet &p) {
+        const FileItem item = ScriptedServer::requested(p);
+        if (!onTheWire.count(c))
+            firstPerConnection << item.name;
+        peak = qMax(peak, ++onTheWire[c]);
+        const int index = item.name.mid(1).toInt();
+        QTimer::singleShot(20, c, [&, c, item, index]() {
+            --onTheWire[c];
+            if (index == failAt && !refused) {
+                refused = true;
+                ScriptedServer::send(c, ErrorReply, "no such file");
+            } else {
+                ScriptedServer::sendFile(c, item, content(3000 + index), 1024);
+            }
+        });
+    });
+    QSignalSpy completed(client.get(), &QUpdateTcpClient::sigFileDownloadCompleted);
+    client->setPipelineDepth(depth);
+    client->beginRun(items);
+    for (int i = 0; i < kFiles; ++i) {
+        bool ok = client->downloadFile(items.at(i), 2000);
+        if (!ok && i == failAt) {
+            QCOMPARE(client->errorString(), QStringLiteral("服务器返回错误"));
+            QVERIFY(client->connectToServer(kLocalHost, server->port()));
+            ok = client->downloadFile(items.at(i), 2000);
+        }
+        QVERIFY2(ok, qPrintable(QStringLiteral("f%1: %2").arg(i).arg(client->errorString())));
+    }
+    for (int i = 0; i < kFiles; ++i)
+        QCOMPARE(area->readTemp(QStringLiteral("p/f%1").arg(i)), content(3000 + i));
+    QCOMPARE(completed.count(), kFiles);
+    for (int i = 0; i < kFiles; ++i)
+        QCOMPARE(completed.at(i).at(1).toString(), QStringLiteral("f%1").arg(i));
+    QCOMPARE(peak, maxOnTheWire);
+    // After a fault the new connection starts with the first unfinished file.
+    QStringList expectedFirst{QStringLiteral("f0")};
+    if (failAt >= 0)
+        expectedFirst << QStringLiteral("f%1").arg(failAt);
+    QCOMPARE(firstPerConnection, expectedFirst);
 }
 
 QTEST_GUILESS_MAIN(TestQUpdateTcpClient)

@@ -39,6 +39,8 @@ private slots:
     void parsersAndShortBodies();
     void versionReplyParse_data();
     void versionReplyParse();
+    void pipelineOffer_data();
+    void pipelineOffer();
     void projectNames_data();
     void projectNames();
 };
@@ -231,6 +233,34 @@ void TestTcpProtocol::versionReplyParse()
     QCOMPARE(info.version, version);
     QCOMPARE(info.projectName, projectName);
     QCOMPARE(info.files.size(), fileCount);
+}
+
+void TestTcpProtocol::pipelineOffer_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("depth");
+
+    const QByteArray offer = TcpMessages::buildVersionReply(true, QStringLiteral("2.0"), 1, {}, 64);
+    QTest::newRow("offer of 64 after the marker at 37") << offer << 64;
+    QTest::newRow("no offer: zeros") << TcpMessages::buildVersionReply(true, QStringLiteral("2.0"), 1, {}) << 1;
+    QByteArray huge = offer;
+    putUInt32(huge.data() + 41, 100000);
+    QTest::newRow("a huge offer is cut") << huge << 64;
+    QByteArray zero = offer;
+    putUInt32(zero.data() + 41, 0);
+    QTest::newRow("an offer of 0 is one at a time") << zero << 1;
+    QByteArray otherMarker = offer;
+    otherMarker[40] = 2;
+    QTest::newRow("another format is not understood") << otherMarker << 1;
+}
+
+void TestTcpProtocol::pipelineOffer()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(int, depth);
+    VersionInfo info;
+    QVERIFY(TcpMessages::parseVersionReply(body, &info));
+    QCOMPARE(info.pipelineDepth, depth);
 }
 
 void TestTcpProtocol::projectNames_data()

@@ -215,7 +215,10 @@ void ServiceSession::answerVersionCheck(const QByteArray &body)
              .arg(hasUpdate ? QStringLiteral("update to %1").arg(offer.version)
                             : (sameProject ? QStringLiteral("up to date") : QStringLiteral("other project")))
              .arg(files.size()));
-    send(VersionReply, TcpMessages::buildVersionReply(hasUpdate, offer.version, offer.projectType, files));
+    // Requests are queued and answered in order, so a client may keep the
+    // next ones on the wire while a file streams.
+    send(VersionReply, TcpMessages::buildVersionReply(hasUpdate, offer.version, offer.projectType, files,
+                                                      kMaxPendingDownloads));
 }
 
 void ServiceSession::queueDownload(const QByteArray &body)
