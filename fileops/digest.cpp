@@ -1,5 +1,7 @@
 #include "fileops/digest.h"
 
+#include <QFile>
+
 #include <openssl/evp.h>
 
 namespace {
@@ -58,5 +60,23 @@ QByteArray Digest::of(Algorithm algorithm, const QByteArray &data)
 {
     Digest digest(algorithm);
     digest.addData(data);
+    return digest.result();
+}
+
+QByteArray Digest::ofFile(Algorithm algorithm, const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    Digest digest(algorithm);
+    QByteArray block(256 * 1024, Qt::Uninitialized);
+    for (;;) {
+        const qint64 got = file.read(block.data(), block.size());
+        if (got < 0)
+            return QByteArray();
+        if (got == 0)
+            break;
+        digest.addData(block.constData(), got);
+    }
     return digest.result();
 }

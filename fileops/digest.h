@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QString>
 
 #include <memory>
 
@@ -27,6 +28,8 @@ public:
 
     /// The digest of @p data in one call.
     static QByteArray of(Algorithm algorithm, const QByteArray &data);
+    /// The digest of the file at @p path, streamed; empty when it cannot be read.
+    static QByteArray ofFile(Algorithm algorithm, const QString &path);
 
 private:
     struct Context;

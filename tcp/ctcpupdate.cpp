@@ -5,6 +5,7 @@
 #include "fileops/cfilewriter.h"
 #include "log/logger.h"
 #include "tcp/qupdatetcpclient.h"
+#include "tcp/unchangedfiles.h"
 #include "ui/formatsize.h"
 
 #include <QDebug>
@@ -126,11 +127,31 @@ int CTCPUpdate::check()
     }
     if (!hasUpdate)
         return 0;
-    if (!trust.isRequired()) {
+    if (!trust.isRequired())
         trust.noteUnverified();
-        return 1;
+    else if (!verifySignedRelease())
+        return -1;
+    return dropInstalledFiles() ? 1 : 0;
+}
+
+bool CTCPUpdate::dropInstalledFiles()
+{
+    QElapsedTimer clock;
+    clock.start();
+    QStringList skipped;
+    downloadList = UnchangedFiles::withoutInstalled(downloadList, config.installationDir(), &skipped);
+    for (const QString &file : qAsConst(skipped))
+        logDebug(QStringLiteral("已安装且内容相同，不再下载: %1").arg(file));
+    if (!skipped.isEmpty()) {
+        logInfo(QStringLiteral("已安装且内容相同的文件: %1 个，需下载: %2 个 (核对用时 %3 ms)")
+                    .arg(skipped.size())
+                    .arg(downloadList.size())
+                    .arg(clock.elapsed()));
     }
-    return verifySignedRelease() ? 1 : -1;
+    if (!downloadList.isEmpty())
+        return true;
+    logWarn("TCP更新服务提供的文件均已安装且内容相同，无需下载");
+    return false;
 }
 
 bool CTCPUpdate::verifySignedRelease()

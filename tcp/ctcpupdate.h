@@ -17,9 +17,9 @@ class QUpdateTcpClient;
 /// Runs one update over the TCP transport: the version check that decides
 /// whether an update is needed (and, with a public key configured, the
 /// check of the release's signed description), then the download of every
-/// listed file, one
-/// after the other with up to four attempts each, shown in a progress window
-/// of its own. The files land in the temporary area; applying them is the
+/// listed file that the installation does not already hold, in list order
+/// (with the next requests on the wire when the service allows it) and with
+/// up to four attempts each, shown in a progress window of its own. The files land in the temporary area; applying them is the
 /// controller's business once sigUpdateResult(true) has arrived.
 ///
 /// The driver owns its window (a transport reaching into ui/): the window is
@@ -119,6 +119,9 @@ private:
     void reportOverallProgress();
     void failCheck(const QString &cause);
     bool verifySignedRelease();
+    /// Leaves out the listed files the installation already holds; false
+    /// when nothing is left to fetch.
+    bool dropInstalledFiles();
     /// The window, after letting the repaint limiter see the coming update.
     UpdateWidget &display();
 

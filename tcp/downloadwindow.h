@@ -15,8 +15,7 @@
 /// The window holds at most maxFiles requests and, counting the sizes known
 /// ahead (signed releases), at most maxBytes beyond the head file. The head
 /// file itself is always requested, whatever its size.
-class DownloadWindow
-{
+class DownloadWindow {
 public:
     /// One request at a time: the plain request-and-wait exchange.
     DownloadWindow() = default;

@@ -3,8 +3,7 @@
 #include <QtTest>
 
 /// Which requests a download window sends, by file count and known sizes.
-class TestDownloadWindow : public QObject
-{
+class TestDownloadWindow : public QObject {
     Q_OBJECT
 
 private slots:
@@ -17,18 +16,19 @@ void TestDownloadWindow::fill_data()
     QTest::addColumn<QList<qint64>>("sizes"); // -1: not known ahead
     QTest::addColumn<int>("maxFiles");
     QTest::addColumn<qint64>("maxBytes");
-    QTest::addColumn<QList<int>>("first");      // fill(0)
-    QTest::addColumn<QList<int>>("afterHead");  // completeHead(), then fill(1)
+    QTest::addColumn<QList<int>>("first"); // fill(0)
+    QTest::addColumn<QList<int>>("afterHead"); // completeHead(), then fill(1)
 
-    const QList<qint64> unknown{-1, -1, -1, -1, -1};
-    QTest::newRow("one at a time") << unknown << 1 << qint64(0) << QList<int>{0} << QList<int>{1};
-    QTest::newRow("count bounds unknown sizes") << unknown << 3 << qint64(0) << QList<int>{0, 1, 2} << QList<int>{3};
-    QTest::newRow("bytes beyond the head") << QList<qint64>{100, 40, 40, 40, 40} << 8 << qint64(80)
-                                           << QList<int>{0, 1, 2} << QList<int>{3};
+    const QList<qint64> unknown { -1, -1, -1, -1, -1 };
+    QTest::newRow("one at a time") << unknown << 1 << qint64(0) << QList<int> { 0 } << QList<int> { 1 };
+    QTest::newRow("count bounds unknown sizes")
+        << unknown << 3 << qint64(0) << QList<int> { 0, 1, 2 } << QList<int> { 3 };
+    QTest::newRow("bytes beyond the head")
+        << QList<qint64> { 100, 40, 40, 40, 40 } << 8 << qint64(80) << QList<int> { 0, 1, 2 } << QList<int> { 3 };
     QTest::newRow("a head larger than the bound is still requested")
-        << QList<qint64>{1000, 1000, 10} << 8 << qint64(50) << QList<int>{0} << QList<int>{1, 2};
-    QTest::newRow("the end of the list") << QList<qint64>{1, 1} << 8 << qint64(100) << QList<int>{0, 1}
-                                         << QList<int>{};
+        << QList<qint64> { 1000, 1000, 10 } << 8 << qint64(50) << QList<int> { 0 } << QList<int> { 1, 2 };
+    QTest::newRow("the end of the list") << QList<qint64> { 1, 1 } << 8 << qint64(100) << QList<int> { 0, 1 }
+                                         << QList<int> {};
 }
 
 void TestDownloadWindow::fill()
@@ -41,7 +41,7 @@ void TestDownloadWindow::fill()
 
     QList<FileItem> files;
     for (int i = 0; i < sizes.size(); ++i) {
-        FileItem item{QStringLiteral("d"), QStringLiteral("f%1").arg(i)};
+        FileItem item { QStringLiteral("d"), QStringLiteral("f%1").arg(i) };
         item.size = sizes.at(i);
         files << item;
     }

@@ -5,7 +5,8 @@
 #  1. An update in console mode: changed, new and nested files, and two files
 #     with the same name in different folders, arrive; the result line reports
 #     the update; the temporary and backup directories are removed; the client
-#     starts; the exit code is 0.
+#     starts; the exit code is 0. A file installed as the release has it is
+#     not fetched.
 #  2. A release the client already has: console mode reports "update":false
 #     and starts nothing; window mode starts the client and shows no window.
 #
@@ -138,6 +139,8 @@ cmp -s "$GOOD/data/big.bin" "$RELEASE/data/big.bin" || fail "data/big.bin differ
 [ -n "$EMU" ] || [ -x "$GOOD/client.sh" ] || fail "the replaced client lost its execute permission"
 [ ! -e "$GOOD/temp" ] || fail "temporary area was left behind"
 [ ! -e "$GOOD/backup" ] || fail "backup was left behind"
+tr -d '\r' < "$WORK/service.out" | grep -qF 'download request data/a.txt' || fail "data/a.txt was not requested"
+! tr -d '\r' < "$WORK/service.out" | grep -qF 'download request /b.txt ' || fail "the unchanged b.txt was fetched"
 echo "PASS: the release was fetched over TCP, applied and the client started"
 
 # ---- 2. a release the client already has ------------------------------------
