@@ -91,7 +91,8 @@ public:
     void setInactivityPaused(bool paused);
 
     /// Ends a running request wait at once as a failure ("下载已取消"), and
-    /// drops the connection so that no stale data is taken for a later request.
+    /// drops the connection so that no stale data is taken for a later request
+    /// (also between two files while requests are on the wire).
     void cancelCurrentRequest();
 
     /// Text of the latest failure.

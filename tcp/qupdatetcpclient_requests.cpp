@@ -244,8 +244,13 @@ bool QUpdateTcpClient::downloadFile(const FileItem &item, int timeout)
 
 void QUpdateTcpClient::cancelCurrentRequest()
 {
-    if (!activeWaiter)
+    if (!activeWaiter) {
+        // Between two files: what was requested ahead must not arrive and
+        // be written after the user said stop.
+        if (window.hasInFlight())
+            abandonConnection();
         return;
+    }
     waitCancelled = true;
     abandonConnection();
     // abort() may already have ended the wait through the disconnection.
