@@ -168,8 +168,8 @@ void CFileFetch::cancel()
     reply->abort();
     if (isRunning()) {
         failedFile = nameInRequest();
-        fail(QStringLiteral("下载被取消：") + target.url, HttpErrorText::transferCause(
-                 QNetworkReply::OperationCanceledError, 0, false), QString());
+        fail(QStringLiteral("下载被取消：") + target.url,
+             HttpErrorText::transferCause(QNetworkReply::OperationCanceledError, 0, false), QString());
     }
 }
 

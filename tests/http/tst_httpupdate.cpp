@@ -523,38 +523,39 @@ void TestHttpUpdate::concurrentDownloads_data()
 {
     // The [Download] line of update.ini; a.dll stalls after 4 of its 10 bytes.
     QTest::addColumn<QByteArray>("download");
-    QTest::addColumn<bool>("concurrent");
-    QTest::addColumn<bool>("laterFails");
-    QTest::newRow("no key: one at a time") << QByteArray() << false << false;
-    QTest::newRow("garbage value: one at a time") << QByteArray("Connections=lots") << false << false;
-    QTest::newRow("zero: one at a time") << QByteArray("Connections=0") << false << false;
-    QTest::newRow("two: later files stored while the first stalls") << QByteArray("Connections=2") << true << false;
+    QTest::addColumn<QString>("ending");
+    QTest::newRow("no key: one at a time") << QByteArray() << QStringLiteral("sequential");
+    QTest::newRow("garbage value: one at a time") << QByteArray("Connections=lots") << QStringLiteral("sequential");
+    QTest::newRow("zero: one at a time") << QByteArray("Connections=0") << QStringLiteral("sequential");
+    QTest::newRow("two: later files stored while the first stalls")
+        << QByteArray("Connections=2") << QStringLiteral("success");
     QTest::newRow("a later file fails while the others are in flight")
-        << QByteArray("Connections=8") << true << true;
+        << QByteArray("Connections=8") << QStringLiteral("laterFails");
+    QTest::newRow("cancel while all are in flight") << QByteArray("Connections=8") << QStringLiteral("cancel");
 }
 
 void TestHttpUpdate::concurrentDownloads()
 {
     QFETCH(QByteArray, download);
-    QFETCH(bool, concurrent);
-    QFETCH(bool, laterFails);
+    QFETCH(QString, ending);
     prepareThreeFiles(QStringLiteral("/b.dll"),
                       download.isEmpty() ? QByteArray() : "[Download]\r\n" + download + "\r\n");
     const QString a = QStringLiteral("/R2//a.dll");
     const QString b = QStringLiteral("/R2//b.dll");
     const QString c = QStringLiteral("/R2//plugins/c.dll");
     server->setStall(a, 4);
-    if (laterFails) {
-        // c stalls too; b, when released, is not the file of the manifest.
-        server->setStall(c, 4);
+    if (ending == QLatin1String("laterFails"))
         server->setFile(b, "tampered second file");
-    }
-    if (concurrent)
+    if (ending != QLatin1String("sequential"))
         server->setStall(b, 4);
+    if (ending == QLatin1String("laterFails") || ending == QLatin1String("cancel"))
+        server->setStall(c, 4);
+    widget->show();
+    QVERIFY(QTest::qWaitForWindowExposed(widget.get()));
     widget->startUpdate();
     QTRY_COMPARE_WITH_TIMEOUT(server->requestCount(a), 1, 20000);
 
-    if (!concurrent) {
+    if (ending == QLatin1String("sequential")) {
         QTest::qWait(300);
         QCOMPARE(server->requests().mid(2), QStringList{a});
         server->release(a);
@@ -563,13 +564,20 @@ void TestHttpUpdate::concurrentDownloads()
         QCOMPARE(server->requests().mid(2), QStringList({a, b, c}));
         return;
     }
-    if (laterFails) {
+    if (ending != QLatin1String("success")) {
         QTRY_VERIFY_WITH_TIMEOUT(server->requestCount(b) == 1 && server->requestCount(c) == 1, 20000);
         QTest::qWait(100);
         QVERIFY(exists("UpdateTmp/a.dll") && exists("UpdateTmp/plugins/c.dll"));
-        server->release(b);
-        expectFailure(QStringLiteral("文件校验失败:") + inst->path(QStringLiteral("UpdateTmp/b.dll")),
-                      QStringLiteral("下载 b.dll 失败：文件校验失败"));
+        if (ending == QLatin1String("cancel")) {
+            QVERIFY(answerCancelQuestion([this] { cancelButton()->click(); }, kCancelConfirmButtonName));
+            expectFailure(QStringLiteral("下载文件 \"a.dll\" 时出错: "), QStringLiteral("程序未作任何更改"),
+                          QStringLiteral("更新已取消"));
+        } else {
+            // b, released, is not the file of the manifest.
+            server->release(b);
+            expectFailure(QStringLiteral("文件校验失败:") + inst->path(QStringLiteral("UpdateTmp/b.dll")),
+                          QStringLiteral("下载 b.dll 失败：文件校验失败"));
+        }
         // The files still on their way are stopped, and no part of them stays.
         QVERIFY(!exists("UpdateTmp/a.dll"));
         QVERIFY(!exists("UpdateTmp/plugins/c.dll"));
