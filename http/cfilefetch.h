@@ -14,10 +14,10 @@ class QNetworkAccessManager;
 /// body streamed to disk within its size bound, and the check of the stored
 /// file against its signed SHA-256 and size or its manifest MD5.
 ///
-/// A started fetch ends exactly once with `finished()`: stored, or failed
-/// with `detail()` (also logged), the short user text `cause()` and the
-/// name of the file (`failedName()`). A failed or abandoned fetch leaves no
-/// partial file behind.
+/// A started fetch that is not abandoned ends exactly once with `finished()`:
+/// stored, or failed with `detail()` (also logged), the short user text
+/// `cause()` and the name of the file (`failedName()`). A failed or abandoned
+/// fetch leaves no partial file behind.
 class CFileFetch : public QObject
 {
     Q_OBJECT
@@ -47,8 +47,8 @@ public:
     /// out. Only a transfer that nothing of this update can hold up is
     /// watched: a request may wait on its connection behind an earlier one.
     void setWatched(bool watched);
-    /// Aborts the transfer because the program asked for it; the fetch fails
-    /// with the toolkit's cancellation text.
+    /// Aborts the transfer because the user cancelled; the fetch fails with
+    /// the toolkit's cancellation text (not taken for a time-out).
     void cancel();
     /// Stops the transfer and removes the partial file, without a signal.
     void abandon();
@@ -57,7 +57,6 @@ public:
     bool isStored() const { return state == State::Stored; }
     /// Percentage of the announced body received so far; 0 when unknown.
     int percent() const { return lastPercent; }
-    const DownloadEntry &entry() const { return target; }
     QString detail() const { return detailText; }
     QString cause() const { return causeText; }
     QString failedName() const { return failedFile; }
