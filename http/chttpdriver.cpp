@@ -3,7 +3,7 @@
 #include "config/cconfigmanager.h"
 #include "config/compactmanifest.h"
 #include "http/cblockingdownload.h"
-#include "http/downloadcompletion.h"
+#include "http/cfilefetch.h"
 #include "http/downloadplan.h"
 #include "http/httperrortext.h"
 #include "http/httplayout.h"
@@ -18,17 +18,33 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QNetworkRequest>
 #include <QPointer>
 #include <QSettings>
 #include <QTimer>
-#include <QUrl>
 
 namespace {
 
 QString withSlash(const QString &dir)
 {
     return dir.endsWith(QLatin1Char('/')) ? dir : dir + QLatin1Char('/');
+}
+
+// How many connections the publisher lets a client use for the files. Only
+// a whole number of at least 1 counts; anything else keeps the downloads one
+// after another, as they were before the key existed.
+int readConnections(const QSettings &ini)
+{
+    const QString key = QStringLiteral("Download/Connections");
+    if (!ini.contains(key))
+        return 1;
+    bool ok = false;
+    const int value = ini.value(key).toString().toInt(&ok);
+    if (!ok || value < 1) {
+        logWarn(QStringLiteral("服务端版本文件的Download/Connections无效，逐个下载:")
+                + ManifestPathRules::printable(ini.value(key).toString().left(64)));
+        return 1;
+    }
+    return qMin(value, DownloadPlan::kMaxConnections);
 }
 
 } // namespace
@@ -45,13 +61,8 @@ CHttpDriver::CHttpDriver(const CConfigManager &configStore, const QString &appDi
 
 CHttpDriver::~CHttpDriver()
 {
-    // The transfer must not call back into a half-destroyed driver.
-    if (currentReply) {
-        disconnect(currentReply, nullptr, this, nullptr);
-        currentReply->abort();
-        currentReply = nullptr;
-    }
-    currentFile.discard();
+    // The transfers must not call back into a half-destroyed driver.
+    abandonFetches();
 }
 
 QString CHttpDriver::baseUrl() const
@@ -85,6 +96,7 @@ bool CHttpDriver::downloadToFile(const QString &url, const QString &localPath, b
 bool CHttpDriver::parseServerVersion()
 {
     const QSettings ini(HttpLayout::serverVersionFile(appDir), QSettings::IniFormat);
+    connections = readConnections(ini);
     serverFolder = ini.value(QStringLiteral("Version/Folder")).toString();
     serverVersion = ini.value(QStringLiteral("Version/Version")).toString();
     if (!serverFolder.isEmpty() && !serverVersion.isEmpty()
@@ -329,8 +341,10 @@ void CHttpDriver::startDownloads(const Md5Manifest &map)
     updating = true;
     statusText = HttpTexts::updating();
     detailText.clear();
+    abandonFetches();
     downloads.clear();
     currentIndex = 0;
+    nextIndex = 0;
     totalCount = map.size();
 
     QString reason;
@@ -361,7 +375,9 @@ void CHttpDriver::startDownloads(const Md5Manifest &map)
     view.setOverallValue(0);
     view.showStatusLine(HttpTexts::updating() + QStringLiteral("准备更新 %1 个文件").arg(totalCount));
     if (!downloads.isEmpty()) {
-        downloadNext();
+        logInfo(QStringLiteral("下载 %1 个文件, 连接数 %2").arg(totalCount).arg(connections));
+        if (startFetches())
+            showHead();
         return;
     }
     updating = false;
@@ -377,162 +393,123 @@ void CHttpDriver::startDownloads(const Md5Manifest &map)
         view.setCancelEnabled(false);
 }
 
-void CHttpDriver::downloadNext()
+bool CHttpDriver::startFetches()
 {
-    if (cancelRequested) {
-        onUpdateCompleted(false);
-        return;
+    // The toolkit opens a connection for every request that finds none free,
+    // up to its own limit, so sending no more requests than the allowed
+    // connections keeps to them; one keeps the old order of events exactly.
+    // Pipelining lets it open its full number whatever is sent, so it is
+    // only allowed when the publisher allows that many. Then every connection
+    // carries several requests, which spares a far client the round trip
+    // per file.
+    const bool pipelining = connections >= kToolkitConnections;
+    const int window = pipelining ? connections * kRequestsPerConnection : connections;
+    const CFileFetch::Limits limits{maxFileBytes, transferTimeoutMs, pipelining};
+    while (running.size() < window && nextIndex < totalCount) {
+        const int index = nextIndex++;
+        auto *fetch = new CFileFetch(downloads.at(index), limits, this);
+        if (!fetch->start(networkManager)) {
+            failUpdate(fetch);
+            return false;
+        }
+        connect(fetch, &CFileFetch::progress, this, [this, index](qint64 received, qint64 total) {
+            if (index == currentIndex)
+                onDownloadProgress(received, total);
+        });
+        connect(fetch, &CFileFetch::finished, this, [this, index] { onFetchFinished(index); });
+        running.insert(index, fetch);
     }
-    if (currentIndex >= totalCount) {
-        onUpdateCompleted(true);
-        return;
-    }
-    const DownloadEntry &entry = downloads.at(currentIndex);
-    statusText = QStringLiteral("%1 %2/%3").arg(HttpTexts::updating()).arg(currentIndex + 1).arg(totalCount);
-    detailText = QFileInfo(entry.localPath).fileName();
-    refreshLabels();
-    // The file bar measures this file: the last one's 100 % would be wrong.
-    view.setFileProgress(0);
-
-    // The body is streamed into the file as it arrives, so the file is
-    // opened (and its directories made) before the request goes out.
-    if (!currentFile.open(entry.localPath,
-                          entry.sha256.isEmpty() ? Digest::Algorithm::Md5 : Digest::Algorithm::Sha256)) {
-        detailText = QStringLiteral("无法保存文件:") + entry.localPath;
-        failedFile = QFileInfo(entry.localPath).fileName();
-        failureCause = HttpErrorText::saveCause();
-        logError(detailText + QStringLiteral(" ") + currentFile.errorString());
-        onUpdateCompleted(false);
-        return;
-    }
-    currentReply = networkManager.get(HttpReplyStatus::request(entry.url, transferTimeoutMs));
-    currentReply->setReadBufferSize(HttpReplyStatus::kReadBufferBytes);
-    connect(currentReply, &QNetworkReply::downloadProgress, this, &CHttpDriver::onDownloadProgress);
-    connect(currentReply, &QNetworkReply::finished, this, &CHttpDriver::onDownloadFinished);
-    connect(currentReply, &QNetworkReply::errorOccurred, this, &CHttpDriver::onDownloadError);
-    connect(currentReply, &QNetworkReply::readyRead, this, &CHttpDriver::onDownloadReadyRead);
-}
-
-bool CHttpDriver::isCurrentSender() const
-{
-    // Signals of a reply that has been given up may still be queued.
-    const auto *reply = qobject_cast<QNetworkReply *>(sender());
-    return !reply || reply == currentReply;
-}
-
-void CHttpDriver::onDownloadReadyRead()
-{
-    if (!currentReply || !isCurrentSender() || failIfOverLimit())
-        return;
-    // Exactly what is buffered, in one allocation (readAll grows its result
-    // in steps and copies it again).
-    if (!currentFile.append(currentReply->read(currentReply->bytesAvailable()))) {
-        failedFile = QFileInfo(currentFile.path()).fileName();
-        failureCause = HttpErrorText::saveCause();
-        failCurrentDownload(QStringLiteral("无法保存文件:") + currentFile.path(), currentFile.errorString());
-    }
-}
-
-bool CHttpDriver::failIfOverLimit()
-{
-    // Counted before writing, so a server that sends without end is cut off
-    // and the partial file removed: the bound is the announced length, or
-    // the cap when there is none (an announced length above the cap is
-    // refused before its first byte is stored). A signed size takes the
-    // cap's place: a longer body is not the signed file, whatever the server
-    // announces.
-    const qint64 signedSize = currentIndex < downloads.size() ? downloads.at(currentIndex).size : -1;
-    const qint64 cap = signedSize >= 0 ? signedSize : maxFileBytes;
-    const qint64 announced = HttpReplyStatus::announcedLength(currentReply);
-    const qint64 limit = announced >= 0 && announced <= cap ? announced : cap;
-    if (announced <= cap && currentFile.written() + currentReply->bytesAvailable() <= limit)
-        return false;
-    failedFile = QFileInfo(currentFile.path()).fileName();
-    failureCause = HttpErrorText::oversizeCause();
-    failCurrentDownload(QStringLiteral("文件超过大小上限（%1字节）:").arg(limit) + currentFile.path(),
-                        currentReply->request().url().toString());
     return true;
 }
 
-void CHttpDriver::failCurrentDownload(const QString &text, const QString &reason)
+void CHttpDriver::showHead()
 {
-    QNetworkReply *reply = currentReply;
-    currentReply = nullptr;
-    if (reply) {
-        // Disconnected first, so the abort does not report a second failure.
-        disconnect(reply, nullptr, this, nullptr);
-        reply->abort();
-        reply->deleteLater();
+    statusText = QStringLiteral("%1 %2/%3").arg(HttpTexts::updating()).arg(currentIndex + 1).arg(totalCount);
+    detailText = QFileInfo(downloads.at(currentIndex).localPath).fileName();
+    refreshLabels();
+    // The file bar measures this file, which may be well on its way already.
+    CFileFetch *head = headFetch();
+    view.setFileProgress(head ? head->percent() : 0);
+    // Nothing of this update is ahead of the head on its connection, so
+    // silence there is a stalled transfer; a later file may be waiting.
+    if (head)
+        head->setWatched(true);
+}
+
+CFileFetch *CHttpDriver::headFetch() const
+{
+    return running.value(currentIndex, nullptr);
+}
+
+void CHttpDriver::onFetchFinished(int index)
+{
+    CFileFetch *fetch = running.take(index);
+    if (!fetch)
+        return;
+    if (!fetch->isStored()) {
+        failUpdate(fetch);
+        return;
     }
-    currentFile.discard();
-    detailText = text;
-    logError(text + QStringLiteral(" ") + reason);
+    fetch->deleteLater();
+    const bool headMoved = index == currentIndex;
+    if (headMoved) {
+        while (currentIndex < nextIndex && !running.contains(currentIndex))
+            ++currentIndex;
+        view.setOverallValue(currentIndex);
+        if (currentIndex >= totalCount) {
+            onUpdateCompleted(true);
+            return;
+        }
+    }
+    if (startFetches() && headMoved)
+        showHead();
+}
+
+void CHttpDriver::failUpdate(CFileFetch *failed)
+{
+    // The first failure ends the whole update; the fetches still running
+    // are stopped with it and leave no partial file.
+    detailText = failed->detail();
+    failureCause = failed->cause();
+    failedFile = failed->failedName();
+    failed->deleteLater();
     onUpdateCompleted(false);
+}
+
+void CHttpDriver::abandonFetches()
+{
+    const QMap<int, CFileFetch *> stopped = running;
+    running.clear();
+    for (CFileFetch *fetch : stopped) {
+        fetch->abandon();
+        fetch->deleteLater();
+    }
 }
 
 void CHttpDriver::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
-    if (bytesTotal > 0 && isCurrentSender())
+    if (bytesTotal > 0)
         view.setFileProgress(static_cast<int>(bytesReceived * 100 / bytesTotal));
 }
 
 void CHttpDriver::onDownloadFinished()
 {
-    if (!isCurrentSender())
-        return;
-    if (cancelRequested) {
-        if (currentReply) {
-            currentReply->deleteLater();
-            currentReply = nullptr;
-        }
-        currentFile.discard();
-        onUpdateCompleted(false);
-        return;
-    }
-    if (!currentReply || failIfOverLimit())
-        return;
-    QNetworkReply *reply = currentReply;
-    currentReply = nullptr;
-    reply->deleteLater();
-    const DownloadEntry entry = downloads.at(currentIndex);
-    if (!DownloadCompletion::store(reply, currentFile, entry, &detailText, &failureCause)) {
-        failedFile = QFileInfo(entry.localPath).fileName();
-        onUpdateCompleted(false);
-        return;
-    }
-    view.setOverallValue(currentIndex + 1);
-    ++currentIndex;
-    downloadNext();
+    if (CFileFetch *head = headFetch())
+        head->onFinished();
 }
 
 void CHttpDriver::onDownloadError(QNetworkReply::NetworkError error)
 {
-    if (!isCurrentSender())
-        return;
-    detailText.clear();
-    if (currentReply) {
-        QString name = QFileInfo(currentReply->request().url().path(QUrl::FullyDecoded)).fileName();
-        if (name.isEmpty())
-            name = QStringLiteral("unknown_file");
-        // The toolkit reports its own transfer time-out as a cancellation.
-        const bool timedOut = HttpReplyStatus::isTimeout(error, cancelRequested);
-        const QString reason = timedOut ? HttpReplyStatus::timeoutText(transferTimeoutMs)
-                                        : currentReply->errorString();
-        failedFile = name;
-        failureCause = HttpErrorText::transferCause(
-            error, currentReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), timedOut);
-        detailText = QStringLiteral("下载文件 \"") + name + QStringLiteral("\" 时出错: ") + reason;
-        logError(detailText + QStringLiteral(" ") + currentReply->request().url().toString());
-        currentReply->deleteLater();
-        currentReply = nullptr;
-        currentFile.discard();
-    }
-    onUpdateCompleted(false);
+    if (CFileFetch *head = headFetch())
+        head->onError(error);
+    else if (updating)
+        onUpdateCompleted(false);
 }
 
 void CHttpDriver::onUpdateCompleted(bool success)
 {
     const bool cancelled = cancelRequested;
+    abandonFetches();
     updating = false;
     cancelRequested = false;
     if (cancelTimer)
@@ -584,16 +561,14 @@ void CHttpDriver::requestCancel()
     cancelRequested = true;
     statusText = HttpTexts::cancelling();
     view.setCancelEnabled(false);
-    if (currentReply) {
-        // The abort reports itself at once through onDownloadError, which
-        // completes the update.
-        currentReply->abort();
-        if (currentReply) {
-            currentReply->deleteLater();
-            currentReply = nullptr;
-            currentFile.discard();
-        }
+    if (CFileFetch *head = running.isEmpty() ? nullptr : running.first()) {
+        // The abort of the first running file reports itself at once, which
+        // completes the update and stops the others.
+        head->cancel();
+        if (!self)
+            return;
     }
+    abandonFetches();
     downloads.clear();
     cleanupTemporaryFiles();
     // Exactly one result per started update, even when the abort had
@@ -604,7 +579,7 @@ void CHttpDriver::requestCancel()
 
 void CHttpDriver::checkCancelRequest()
 {
-    if (currentReply)
+    if (!running.isEmpty())
         return;
     if (cancelTimer)
         cancelTimer->stop();

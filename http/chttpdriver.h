@@ -3,9 +3,9 @@
 #include "config/md5manifest.h"
 #include "config/releasetrust.h"
 #include "http/cblockingdownload.h"
-#include "http/cdownloadfile.h"
 #include "http/downloadentry.h"
 
+#include <QMap>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QObject>
@@ -13,6 +13,7 @@
 #include <QVector>
 
 class CConfigManager;
+class CFileFetch;
 class CompactManifest;
 class HttpView;
 class QSettings;
@@ -25,18 +26,29 @@ class QTimer;
 /// and leaves the files to fetch in the difference map. With a public key
 /// configured it also fetches the release's signed description right after
 /// the version file and holds the version file, the manifest and every file
-/// to it. `startUpdate` then
-/// fetches them one after another into the temporary area, streaming each
-/// to disk and checking it against its manifest MD5, and ends with exactly
-/// one `sigUpdateResult`. Everything the user sees goes through the view;
-/// failures are reported through its two text lines (and the log).
+/// to it. `startUpdate` then fetches them into the temporary area, streaming
+/// each to disk and checking it against its manifest MD5, and ends with
+/// exactly one `sigUpdateResult`. The files come one after another unless the
+/// server's version file allows more connections (`[Download]`
+/// `Connections`); then several are on their way at once, and the first
+/// failure stops them all. The view follows the files in list order.
+/// Everything the user sees goes through the view; failures are reported
+/// through its two text lines (and the log).
 class CHttpDriver : public QObject
 {
     Q_OBJECT
 
 public:
+    /// Connections that the toolkit opens to one server at most.
+    static constexpr int kToolkitConnections = 6;
+    /// With pipelining, the requests per allowed connection that are on
+    /// their way or waiting for room: the toolkit sends up to 4 on a
+    /// connection before the first answer is in, and refills it from the
+    /// waiting ones.
+    static constexpr int kRequestsPerConnection = 6;
+
     CHttpDriver(const CConfigManager &config, const QString &appDirectory, HttpView &view);
-    /// Stops a running transfer without reporting it.
+    /// Stops the running transfers without reporting them.
     ~CHttpDriver() override;
 
     /// The resolved temporary directory (absolute) that the files go to;
@@ -59,7 +71,9 @@ public:
     void requestCancel();
     /// The watchdog fired: ends an update that has no transfer running.
     void checkCancelRequest();
+    /// Shows the progress of the file at the head of the list.
     void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+    /// The transfer of the file at the head of the list finished or failed.
     void onDownloadFinished();
     void onDownloadError(QNetworkReply::NetworkError error);
     void onUpdateCompleted(bool success);
@@ -86,12 +100,13 @@ private:
     bool manifestMatchesVersionFile(const QString &path, int entries);
     QString plannedTempDir(QString *reason) const;
     void startDownloads(const Md5Manifest &map);
-    void downloadNext();
-    void onDownloadReadyRead();
-    void failCurrentDownload(const QString &text, const QString &reason);
-    bool failIfOverLimit();
+    bool startFetches();
+    void onFetchFinished(int index);
+    void showHead();
+    void failUpdate(CFileFetch *failed);
+    void abandonFetches();
+    CFileFetch *headFetch() const;
     void showFailure(bool cancelled);
-    bool isCurrentSender() const;
     QString baseUrl() const;
 
     const CConfigManager &config;
@@ -106,10 +121,16 @@ private:
     qint64 manifestEntries = -1;
     QVector<QString> tempFiles;
     QNetworkAccessManager networkManager;
-    QNetworkReply *currentReply = nullptr;
     QVector<DownloadEntry> downloads;
+    // The running fetches by their index in downloads. Every index from
+    // currentIndex (the head, shown to the user) up to nextIndex that is not
+    // here has been stored.
+    QMap<int, CFileFetch *> running;
     qint32 currentIndex = 0;
+    qint32 nextIndex = 0;
     qint32 totalCount = 0;
+    // [Download] Connections of the server's version file, 1 when it has none.
+    int connections = 1;
     bool updating = false;
     bool cancelRequested = false;
     QString statusText;
@@ -118,7 +139,6 @@ private:
     Md5Manifest diffMap;
     ReleaseTrust trust;
 
-    CDownloadFile currentFile;
     int transferTimeoutMs;
     qint64 maxFileBytes;
     // Counts emitted results, so a cancellation can tell whether the abort

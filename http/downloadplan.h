@@ -9,6 +9,10 @@
 /// Turns the difference map into the list of file downloads.
 namespace DownloadPlan {
 
+/// Most connections that a server's version file can allow for the files
+/// (`[Download]` `Connections`); a larger value counts as this one.
+inline constexpr int kMaxConnections = 8;
+
 /// Fills @p out with one entry per path of @p diff, in key order: the file's
 /// address on the server, its place below the temporary directory
 /// @p tempDir (absolute, with or without trailing "/") and its MD5.

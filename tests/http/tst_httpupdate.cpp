@@ -72,13 +72,17 @@ private slots:
     void downloadFailures();
     void interruptSecondFile_data();
     void interruptSecondFile();
+    void concurrentDownloads_data();
+    void concurrentDownloads();
 
 private:
     /// Starts over with a fresh installation using @p baseUrl and @p tempPath.
     void rebuild(const QString &baseUrl, const QString &tempPath = QStringLiteral("UpdateTmp"));
     /// Publishes a.dll, @p secondKey and plugins/c.dll as release R2 over
-    /// installed 1.0 and runs the check.
-    void prepareThreeFiles(const QString &secondKey = QStringLiteral("/b.dll"));
+    /// installed 1.0, with @p extraLines at the end of update.ini, and runs
+    /// the check.
+    void prepareThreeFiles(const QString &secondKey = QStringLiteral("/b.dll"),
+                           const QByteArray &extraLines = QByteArray());
     /// Waits for the one result of the update and checks the failure shown.
     void expectFailure(const QString &detailStart, const QString &lineStart,
                        const QString &status = QStringLiteral("更新失败"));
@@ -132,12 +136,13 @@ void TestHttpUpdate::cleanup()
     server.reset();
 }
 
-void TestHttpUpdate::prepareThreeFiles(const QString &secondKey)
+void TestHttpUpdate::prepareThreeFiles(const QString &secondKey, const QByteArray &extraLines)
 {
     publishTestRelease(*server, QStringLiteral("R2"), QStringLiteral("2.0"),
                        {{QStringLiteral("/a.dll"), "first file"},
                         {secondKey, "second file"},
-                        {QStringLiteral("/plugins/c.dll"), kThirdFile}});
+                        {QStringLiteral("/plugins/c.dll"), kThirdFile}},
+                       extraLines);
     // A packed file that the server labels as gzip-encoded must arrive as
     // packed, or its MD5 fails.
     server->setHeader(QStringLiteral("/R2//plugins/c.dll"), "Content-Encoding: gzip");
@@ -512,6 +517,94 @@ void TestHttpUpdate::interruptSecondFile()
     QCOMPARE(exists("update/md5Tmp.txt"), action == QLatin1String("decline"));
     QTest::qWait(50);
     QCOMPARE(results->count(), 1);
+}
+
+void TestHttpUpdate::concurrentDownloads_data()
+{
+    // The [Download] line of update.ini; a.dll stalls after 4 of its 10 bytes.
+    QTest::addColumn<QByteArray>("download");
+    QTest::addColumn<QString>("ending");
+    QTest::newRow("no key: one at a time") << QByteArray() << QStringLiteral("sequential");
+    QTest::newRow("garbage value: one at a time") << QByteArray("Connections=lots") << QStringLiteral("sequential");
+    QTest::newRow("zero: one at a time") << QByteArray("Connections=0") << QStringLiteral("sequential");
+    QTest::newRow("two: later files stored while the first stalls")
+        << QByteArray("Connections=2") << QStringLiteral("success");
+    QTest::newRow("a later file fails while the others are in flight")
+        << QByteArray("Connections=8") << QStringLiteral("laterFails");
+    QTest::newRow("cancel while all are in flight") << QByteArray("Connections=8") << QStringLiteral("cancel");
+}
+
+void TestHttpUpdate::concurrentDownloads()
+{
+    QFETCH(QByteArray, download);
+    QFETCH(QString, ending);
+    prepareThreeFiles(QStringLiteral("/b.dll"),
+                      download.isEmpty() ? QByteArray() : "[Download]\r\n" + download + "\r\n");
+    const QString a = QStringLiteral("/R2//a.dll");
+    const QString b = QStringLiteral("/R2//b.dll");
+    const QString c = QStringLiteral("/R2//plugins/c.dll");
+    server->setStall(a, 4);
+    if (ending == QLatin1String("laterFails"))
+        server->setFile(b, "tampered second file");
+    if (ending != QLatin1String("sequential"))
+        server->setStall(b, 4);
+    if (ending == QLatin1String("laterFails") || ending == QLatin1String("cancel"))
+        server->setStall(c, 4);
+    widget->show();
+    QVERIFY(QTest::qWaitForWindowExposed(widget.get()));
+    widget->startUpdate();
+    QTRY_COMPARE_WITH_TIMEOUT(server->requestCount(a), 1, 20000);
+
+    if (ending == QLatin1String("sequential")) {
+        QTest::qWait(300);
+        QCOMPARE(server->requests().mid(2), QStringList{a});
+        server->release(a);
+        QTRY_COMPARE_WITH_TIMEOUT(results->count(), 1, 20000);
+        QVERIFY(results->at(0).at(0).toBool());
+        QCOMPARE(server->requests().mid(2), QStringList({a, b, c}));
+        return;
+    }
+    if (ending != QLatin1String("success")) {
+        QTRY_VERIFY_WITH_TIMEOUT(server->requestCount(b) == 1 && server->requestCount(c) == 1, 20000);
+        QTest::qWait(100);
+        QVERIFY(exists("UpdateTmp/a.dll") && exists("UpdateTmp/plugins/c.dll"));
+        if (ending == QLatin1String("cancel")) {
+            QVERIFY(answerCancelQuestion([this] { cancelButton()->click(); }, kCancelConfirmButtonName));
+            expectFailure(QStringLiteral("下载文件 \"a.dll\" 时出错: "), QStringLiteral("程序未作任何更改"),
+                          QStringLiteral("更新已取消"));
+        } else {
+            // b, released, is not the file of the manifest.
+            server->release(b);
+            expectFailure(QStringLiteral("文件校验失败:") + inst->path(QStringLiteral("UpdateTmp/b.dll")),
+                          QStringLiteral("下载 b.dll 失败：文件校验失败"));
+        }
+        // The files still on their way are stopped, and no part of them stays.
+        QVERIFY(!exists("UpdateTmp/a.dll"));
+        QVERIFY(!exists("UpdateTmp/plugins/c.dll"));
+        QCOMPARE(value("progressBar_update"), 0);
+        QTest::qWait(50);
+        QCOMPARE(results->count(), 1);
+        return;
+    }
+    // Two at a time: c waits for b, then arrives while the dialog stays on a.
+    QTRY_COMPARE_WITH_TIMEOUT(server->requestCount(b), 1, 20000);
+    QTest::qWait(300);
+    QCOMPARE(server->requestCount(c), 0);
+    server->release(b);
+    QTRY_COMPARE_WITH_TIMEOUT(readTestFile(inst->path(QStringLiteral("UpdateTmp/plugins/c.dll"))), kThirdFile, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(readTestFile(inst->path(QStringLiteral("UpdateTmp/b.dll"))), QByteArray("second file"),
+                              20000);
+    QCOMPARE(text("label_update"), QStringLiteral("正在更新 1/3"));
+    QCOMPARE(text("label_updatefile"), QStringLiteral("a.dll"));
+    QCOMPARE(value("progressBar_update"), 0);
+    QVERIFY(value("progressBar_updatefile") < 100);
+    QCOMPARE(results->count(), 0);
+    server->release(a);
+    QTRY_COMPARE_WITH_TIMEOUT(results->count(), 1, 20000);
+    QVERIFY(results->at(0).at(0).toBool());
+    QCOMPARE(value("progressBar_update"), 3);
+    QCOMPARE(text("label_update"), QStringLiteral("更新完成!"));
+    QCOMPARE(readTestFile(inst->path(QStringLiteral("UpdateTmp/a.dll"))), QByteArray("first file"));
 }
 
 QTEST_MAIN(TestHttpUpdate)

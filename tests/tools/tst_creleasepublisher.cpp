@@ -65,6 +65,7 @@ void TestReleasePublisher::publishesTheServerTree()
     QCOMPARE(servedValue("Version/ManifestSize"),
              QString::number(QFileInfo(path(QStringLiteral("www/R2/md5.txt"))).size()));
     QCOMPARE(servedValue("Version/ManifestFiles"), QStringLiteral("5"));
+    QCOMPARE(servedValue("Download/Connections"), QStringLiteral("6"));
 
     // The release manifest, not the installation's own md5.txt, is served,
     // and hidden files are left out.

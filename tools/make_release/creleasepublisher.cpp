@@ -4,6 +4,7 @@
 #include "config/releasetrust.h"
 #include "fileops/digest.h"
 #include "fileops/safepath.h"
+#include "http/downloadplan.h"
 #include "http/manifestpathrules.h"
 #include "log/logger.h"
 #include "tcp/tcpprotocol.h"
@@ -81,6 +82,9 @@ bool CReleasePublisher::checkOptions()
         return fail(QStringLiteral("folder must not be named ") + kVersionFileName);
     if (options.outputDir.isEmpty())
         return fail(QStringLiteral("no output directory given"));
+    // Clients would cut a larger value; a publisher should see it refused.
+    if (options.connections < 1 || options.connections > DownloadPlan::kMaxConnections)
+        return fail(QStringLiteral("--connections must be 1 to %1").arg(DownloadPlan::kMaxConnections));
     const QString sourceCanonical = source.canonicalFilePath();
     // Checked before anything is created, and again below once the output
     // exists and links can be resolved.
@@ -168,6 +172,8 @@ bool CReleasePublisher::versionFileContent(qint64 manifestBytes, QByteArray *con
         // cut short in transfer from a smaller release.
         ini.setValue(QStringLiteral("Version/ManifestSize"), QString::number(manifestBytes));
         ini.setValue(QStringLiteral("Version/ManifestFiles"), QString::number(published.size()));
+        // Several files at once spare a far client a round trip per file.
+        ini.setValue(QStringLiteral("Download/Connections"), QString::number(options.connections));
         ini.sync();
         if (ini.status() != QSettings::NoError)
             return fail(QStringLiteral("cannot write ") + scratch);

@@ -28,13 +28,17 @@ struct ReleaseOptions
     /// Sequence of the signed description; -1: one more than the highest
     /// sequence among the releases already in the output (1 when none).
     qint64 sequence = -1;
+    /// `Download`/`Connections` of the written update.ini: how many
+    /// connections a client may use for the files (1 to 8).
+    int connections = 6;
 };
 
 /// Writes the server tree that the HTTP transport fetches:
 /// `<output>/<folder>/<files>`, `<output>/<folder>/md5.txt` and, last,
 /// `<output>/update.ini`, so that a client never sees a version file that
 /// names an incomplete folder. update.ini also records the manifest's byte
-/// size (`ManifestSize`) and number of entries (`ManifestFiles`). Every file goes through QSaveFile and is
+/// size (`ManifestSize`) and number of entries (`ManifestFiles`), and how
+/// many connections a client may use (`[Download]` `Connections`). Every file goes through QSaveFile and is
 /// hashed while it is copied. A release whose paths differ only in letter
 /// case, hold names that the manifest's encoding cannot represent, or a file
 /// name or directory path too long for the TCP protocol's fields, is

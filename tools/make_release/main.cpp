@@ -8,7 +8,7 @@
 #include <cstdio>
 
 // make_release --source DIR --version V --folder NAME --output OUTDIR [--encoding utf-8|gbk]
-//              [--sign KEYFILE [--sign KEYFILE...] [--expires-days N] [--sequence N]]
+//              [--sign KEYFILE [--sign KEYFILE...] [--expires-days N] [--sequence N]] [--connections N]
 // make_release --keygen KEYFILE
 //
 // Exit codes: 0 published, 1 publishing failed, 2 bad command line.
@@ -48,7 +48,11 @@ int main(int argc, char *argv[])
                                       QStringLiteral("Sequence of the signed release (default: the highest in "
                                                      "OUTDIR + 1)."),
                                       QStringLiteral("N"));
-    parser.addOptions({source, version, folder, output, encoding, keygen, sign, expiresDays, sequence});
+    const QCommandLineOption connections(QStringLiteral("connections"),
+                                         QStringLiteral("Connections a client may use for the files, 1 to 8 "
+                                                        "(default 6; 1: one file after another)."),
+                                         QStringLiteral("N"), QStringLiteral("6"));
+    parser.addOptions({source, version, folder, output, encoding, keygen, sign, expiresDays, sequence, connections});
     parser.process(app);
 
     QTextStream err(stderr);
@@ -66,8 +70,10 @@ int main(int argc, char *argv[])
     const int days = parser.value(expiresDays).toInt(&daysOk);
     bool sequenceOk = !parser.isSet(sequence);
     const qint64 sequenceValue = parser.isSet(sequence) ? parser.value(sequence).toLongLong(&sequenceOk) : -1;
-    if (!daysOk || !sequenceOk || sequenceValue < -1) {
-        err << "make_release: --expires-days and --sequence take a number\n";
+    bool connectionsOk = false;
+    const int connectionsValue = parser.value(connections).toInt(&connectionsOk);
+    if (!daysOk || !sequenceOk || sequenceValue < -1 || !connectionsOk) {
+        err << "make_release: --expires-days, --sequence and --connections take a number\n";
         return 2;
     }
     if (!parser.isSet(source) || !parser.isSet(version) || !parser.isSet(folder) || !parser.isSet(output)) {
@@ -84,7 +90,7 @@ int main(int argc, char *argv[])
     timer.start();
     CReleasePublisher publisher(ReleaseOptions{parser.value(source), parser.value(version), parser.value(folder),
                                                parser.value(output), parser.value(encoding), parser.values(sign), days,
-                                               sequenceValue});
+                                               sequenceValue, connectionsValue});
     if (!publisher.publish()) {
         err << "make_release: " << publisher.errorString() << '\n';
         return 1;
