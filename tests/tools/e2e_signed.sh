@@ -48,10 +48,13 @@ md5_of() { printf '%s' "$1" | md5sum | cut -d' ' -f1; }
 
 start_service() {
     stop_service
+    # The background start may truncate the file only after the wait below
+    # has read the last service's port from it.
+    rm -f "$WORK/service.out"
     $EMU "$SERVICE" --release "$1" --port 0 > "$WORK/service.out" 2>&1 &
     SERVICE_PID=$!
     local end=$((SECONDS + 15))
-    until grep -q '^listening ' "$WORK/service.out"; do
+    until grep -qs '^listening ' "$WORK/service.out"; do
         [ "$SECONDS" -ge "$end" ] && fail "update_service did not start on $1"
         sleep 0.2
     done
