@@ -9,6 +9,7 @@
 #include "fileops/cfileoperationmanager.h"
 #include "fileops/cfilewriter.h"
 #include "fileops/delaystart.h"
+#include "fileops/tempstamp.h"
 #include "log/logger.h"
 #include "ui/updatewidget.h"
 #include "ui/widget.h"
@@ -155,7 +156,11 @@ bool CControler::run()
     // Old files that were held during the last apply and had to make way.
     BusyReplace::removeLeftovers(appDirPath);
     removeBackupDir();
-    removeTempDir();
+    // A temporary area stamped with a release waits for the check: what an
+    // interrupted run downloaded is kept if the same release is offered
+    // again. Anything else left there goes now.
+    if (TempStamp::identity(tempDirPath).isEmpty())
+        removeTempDir();
 
     const int result = model->checkForUpdate();
     updateAvailable = result == 1;
@@ -174,11 +179,12 @@ bool CControler::run()
         return false;
     }
     if (result == 0) {
+        removeTempDir();
         if (runMode == RunMode::Window)
             launchMainProgram();
         return false;
     }
-    if (!InstallLayout::prepareWorkDir(tempDirPath)) {
+    if (!prepareTempDir(model->releaseIdentity())) {
         endRun(1);
         return false;
     }
@@ -326,4 +332,20 @@ void CControler::removeBackupDir()
 void CControler::removeTempDir()
 {
     removeWorkDir(tempDirPath);
+}
+
+bool CControler::prepareTempDir(const QByteArray &identity)
+{
+    if (!identity.isEmpty() && TempStamp::identity(tempDirPath) == identity
+        && InstallLayout::isOursOrEmpty(tempDirPath)) {
+        logInfo(QStringLiteral("临时目录中有同一版本已下载的文件，继续使用:") + tempDirPath);
+        return true;
+    }
+    removeTempDir();
+    if (!InstallLayout::prepareWorkDir(tempDirPath))
+        return false;
+    // Without a stamp the next run starts from an empty area, as it always did.
+    if (!identity.isEmpty())
+        TempStamp::write(tempDirPath, identity);
+    return true;
 }

@@ -3,6 +3,7 @@
 #include "app/installlayout.h"
 #include "app/runmode.h"
 
+#include <QByteArray>
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
@@ -110,6 +111,10 @@ private:
     void quitEventLoop(int code);
     void removeBackupDir();
     void removeTempDir();
+    /// Makes the temporary area ready for the release named by @p identity:
+    /// kept as it is when an earlier run left files of that release,
+    /// otherwise emptied and stamped with it. False when it cannot be used.
+    bool prepareTempDir(const QByteArray &identity);
     void removeWorkDir(const QString &dir);
     /// The version of the release being applied, for the journal.
     QString releaseVersion() const;

@@ -10,10 +10,12 @@
 #include "fileops/cfileoperationmanager.h"
 #include "fileops/delaystart.h"
 #include "fileops/safepath.h"
+#include "fileops/tempstamp.h"
 #include "log/logger.h"
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
@@ -50,6 +52,9 @@ void CControler::onUpdateResult(bool bSuccess)
         return;
     }
     runEnded = true;
+    // From here the area belongs to the apply, which moves its files out:
+    // it is no download to continue any more.
+    QFile::remove(QDir(tempDirPath).filePath(TempStamp::fileName()));
     model->showApplying();
     if (!backupFiles()) {
         success = false;

@@ -138,6 +138,11 @@ ReleaseTrust *CUpdateModel::releaseTrust() const
     return driver ? driver->releaseTrust() : nullptr;
 }
 
+QByteArray CUpdateModel::releaseIdentity() const
+{
+    return driver ? driver->releaseIdentity() : QByteArray();
+}
+
 void CUpdateModel::cancel()
 {
     if (driver)

@@ -59,6 +59,8 @@ public:
     QString releaseVersion() const;
     /// The chosen transport's judgement of the release, or null.
     ReleaseTrust *releaseTrust() const;
+    /// The chosen transport's identity of the offered release, or empty.
+    QByteArray releaseIdentity() const;
     /// Stops the download of the chosen transport (the user gave up).
     void cancel();
     /// Starts the download of the chosen transport.

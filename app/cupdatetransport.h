@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 
@@ -47,6 +48,11 @@ public:
     /// What decided whether the release is the signed one; the controller
     /// records its sequence once the apply succeeded. Null: nothing to record.
     virtual ReleaseTrust *releaseTrust() { return nullptr; }
+    /// After a check that found an update: a digest that names the offered
+    /// release and everything the download is held to. Files that an
+    /// interrupted run left in the temporary area are kept for a run with
+    /// the same identity. Empty: never resume.
+    virtual QByteArray releaseIdentity() const { return QByteArray(); }
 
 signals:
     /// The outcome of a started download: exactly one per run.

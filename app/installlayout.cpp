@@ -3,6 +3,7 @@
 #include "app/workdirpolicy.h"
 #include "fileops/cfileapplier.h"
 #include "fileops/durablefile.h"
+#include "fileops/tempstamp.h"
 #include "log/logger.h"
 
 #include <QDir>
@@ -107,6 +108,9 @@ bool InstallLayout::removeWorkDir(const QString &dir)
     // The marker goes last: a removal cut short by a crash leaves a
     // directory that still says it is ours, which the next start removes,
     // rather than a foreign-looking one that every later start refuses.
+    // A release stamp goes first, so that what is left is not kept as a
+    // download to continue.
+    QFile::remove(withSlash(dir) + TempStamp::fileName());
     bool ok = true;
     const QFileInfoList entries =
         QDir(dir).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);

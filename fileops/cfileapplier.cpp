@@ -3,6 +3,7 @@
 #include "fileops/busyreplace.h"
 #include "fileops/durablefile.h"
 #include "fileops/safepath.h"
+#include "fileops/tempstamp.h"
 #include "log/logger.h"
 
 #include <QCryptographicHash>
@@ -164,7 +165,7 @@ bool CFileApplier::plan(const QString &version)
             return fail(QStringLiteral("临时目录中的文件名无效:") + record.tempDir + rel + QStringLiteral(", ") + reason);
         const QString source = record.tempDir + rel;
         const bool top = !rel.contains(QLatin1Char('/'));
-        if (top && DurableFile::sameName(rel, workDirMarkerName()))
+        if (top && (DurableFile::sameName(rel, workDirMarkerName()) || TempStamp::isStampName(rel)))
             continue;
         if (top && DurableFile::sameName(rel, updaterName())) {
             addEntry(updaterName(), source, true, true);

@@ -32,8 +32,12 @@ QString CFileWriter::targetPath(const QString &filePath, const QString &fileName
         qWarning() << "Refused unsafe file path:" << filePath << fileName << reason;
         return QString();
     }
-    const QString area = tempDirectory.isEmpty() ? appDir + QLatin1Char('/') + config.tempDir() : tempDirectory;
-    return QDir::cleanPath(area + QLatin1Char('/') + SafePath::joinRelative(filePath, fileName));
+    return QDir::cleanPath(areaDir() + QLatin1Char('/') + SafePath::joinRelative(filePath, fileName));
+}
+
+QString CFileWriter::areaDir() const
+{
+    return QDir::cleanPath(tempDirectory.isEmpty() ? appDir + QLatin1Char('/') + config.tempDir() : tempDirectory);
 }
 
 QFile *CFileWriter::openFor(const QString &key, const QString &path, bool truncate)

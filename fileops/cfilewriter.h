@@ -44,6 +44,9 @@ public:
     /// of the configured value joined to the application directory.
     void setTempDirectory(const QString &dir) { tempDirectory = dir; }
 
+    /// The temporary area itself (absolute, without a trailing "/").
+    QString areaDir() const;
+
     /// Absolute path that @p filePath/@p fileName is written to, or the empty
     /// text when the names are refused.
     QString targetPath(const QString &filePath, const QString &fileName) const;

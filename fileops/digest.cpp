@@ -1,6 +1,7 @@
 #include "fileops/digest.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <openssl/evp.h>
 
@@ -79,4 +80,12 @@ QByteArray Digest::ofFile(Algorithm algorithm, const QString &path)
         digest.addData(block.constData(), got);
     }
     return digest.result();
+}
+
+bool Digest::fileMatches(Algorithm algorithm, const QString &path, const QByteArray &expected, qint64 size)
+{
+    const QFileInfo info(path);
+    if (expected.isEmpty() || !info.isFile() || info.isSymLink() || (size >= 0 && info.size() != size))
+        return false;
+    return ofFile(algorithm, path) == expected;
 }

@@ -30,6 +30,10 @@ public:
     static QByteArray of(Algorithm algorithm, const QByteArray &data);
     /// The digest of the file at @p path, streamed; empty when it cannot be read.
     static QByteArray ofFile(Algorithm algorithm, const QString &path);
+    /// True when the regular file at @p path holds @p size bytes (any number
+    /// when negative) with the raw digest @p expected; false when @p expected
+    /// is empty or the file cannot be read.
+    static bool fileMatches(Algorithm algorithm, const QString &path, const QByteArray &expected, qint64 size = -1);
 
 private:
     struct Context;

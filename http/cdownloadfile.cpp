@@ -8,6 +8,7 @@ bool CDownloadFile::open(const QString &path, Digest::Algorithm algorithm)
     discard();
     error.clear();
     bytes = 0;
+    kind = algorithm;
     hash.reset(algorithm);
     dirFailed = false;
     file.setFileName(path);
@@ -21,6 +22,53 @@ bool CDownloadFile::open(const QString &path, Digest::Algorithm algorithm)
         error = file.errorString();
         return false;
     }
+    return true;
+}
+
+bool CDownloadFile::resume(const QString &path, Digest::Algorithm algorithm, qint64 offset)
+{
+    discard();
+    error.clear();
+    bytes = 0;
+    kind = algorithm;
+    hash.reset(algorithm);
+    dirFailed = false;
+    file.setFileName(path);
+    if (offset <= 0 || QFileInfo(path).size() < offset) {
+        error = QStringLiteral("no partial file of %1 bytes").arg(offset);
+        return false;
+    }
+    if (!file.open(QIODevice::ReadWrite)) {
+        error = file.errorString();
+        return false;
+    }
+    constexpr qint64 kBlockBytes = 1024 * 1024;
+    while (bytes < offset) {
+        const QByteArray block = file.read(qMin(kBlockBytes, offset - bytes));
+        if (block.isEmpty()) {
+            error = file.errorString();
+            file.close();
+            return false;
+        }
+        bytes += block.size();
+        hash.addShared(block);
+    }
+    if (!file.resize(offset) || !file.seek(offset)) {
+        error = file.errorString();
+        file.close();
+        return false;
+    }
+    return true;
+}
+
+bool CDownloadFile::restart()
+{
+    if (!file.isOpen() || !file.resize(0) || !file.seek(0)) {
+        error = file.isOpen() ? file.errorString() : QStringLiteral("file is not open");
+        return false;
+    }
+    bytes = 0;
+    hash.reset(kind);
     return true;
 }
 

@@ -18,6 +18,14 @@ public:
     /// writing, truncating an existing file; the bytes are hashed with
     /// @p algorithm as they are written.
     bool open(const QString &path, Digest::Algorithm algorithm = Digest::Algorithm::Md5);
+    /// Opens the partial file at @p path to continue it: its first @p offset
+    /// bytes are kept and hashed (they count as written), anything after them
+    /// is cut off. False when the file is shorter or cannot be read and
+    /// written; nothing is removed then.
+    bool resume(const QString &path, Digest::Algorithm algorithm, qint64 offset);
+    /// Empties the open file and its digest, for a body that starts again
+    /// from the first byte.
+    bool restart();
     /// Appends @p data. False when not every byte could be written.
     bool append(const QByteArray &data);
     /// Flushes and closes the file. False (and the file removed) when the
@@ -31,7 +39,7 @@ public:
     /// Digest of the bytes appended since `open` (raw); computed as they are
     /// written, so the stored file is never read back.
     QByteArray digest() { return hash.result(); }
-    /// Bytes appended since `open`.
+    /// Bytes the file holds: those kept by `resume` and those appended.
     qint64 written() const { return bytes; }
     QString path() const { return file.fileName(); }
     QString errorString() const { return error; }
@@ -41,6 +49,7 @@ public:
 private:
     QFile file;
     StreamHasher hash;
+    Digest::Algorithm kind = Digest::Algorithm::Md5;
     QString error;
     qint64 bytes = 0;
     bool dirFailed = false;

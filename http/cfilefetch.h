@@ -18,6 +18,12 @@ class QNetworkAccessManager;
 /// stored, or failed with `detail()` (also logged), the short user text
 /// `cause()` and the name of the file (`failedName()`). A failed or abandoned
 /// fetch leaves no partial file behind.
+///
+/// An entry with a validator continues the partial file an interrupted run
+/// left: the request asks for the rest (`Range`), on condition that the file
+/// is unchanged (`If-Range`). A server that sends the whole file instead is
+/// taken as such; one that cannot serve the range is asked for the whole
+/// file. Either way the stored file is checked whole.
 class CFileFetch : public QObject
 {
     Q_OBJECT
@@ -34,6 +40,9 @@ public:
         /// carries earlier ones.
         bool pipelining;
     };
+
+    /// Files from this size on are worth continuing after an interruption.
+    static constexpr qint64 kResumableBytes = 1024 * 1024;
 
     CFileFetch(const DownloadEntry &entry, const Limits &limits, QObject *parent = nullptr);
     /// Abandons a fetch that is still running.
@@ -69,10 +78,16 @@ public:
 signals:
     void progress(qint64 bytesReceived, qint64 bytesTotal);
     void finished();
+    /// A large file is on its way whole; @p validator identifies it for
+    /// continuing it after an interruption.
+    void resumable(const QString &validator);
 
 private:
     enum class State { Idle, Running, Stored, Failed };
 
+    void sendRequest();
+    void onHeaders();
+    void restartWhole(const QString &why);
     void onReadyRead();
     void onProgress(qint64 bytesReceived, qint64 bytesTotal);
     void onStalled();
@@ -85,6 +100,11 @@ private:
     Limits limits;
     CDownloadFile file;
     QNetworkReply *reply = nullptr;
+    QNetworkAccessManager *network = nullptr;
+    // Bytes of an interrupted run's file that this transfer continues; 0
+    // once the server sends the whole file.
+    qint64 resumedFrom = 0;
+    bool headersSeen = false;
     QTimer stallTimer;
     State state = State::Idle;
     bool watched = false;

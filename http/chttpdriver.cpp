@@ -2,6 +2,9 @@
 
 #include "config/cconfigmanager.h"
 #include "config/compactmanifest.h"
+#include "fileops/cfileapplier.h"
+#include "fileops/digest.h"
+#include "fileops/tempstamp.h"
 #include "http/cblockingdownload.h"
 #include "http/cfilefetch.h"
 #include "http/downloadplan.h"
@@ -18,7 +21,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QPointer>
+#include <QSet>
 #include <QSettings>
 #include <QTimer>
 
@@ -182,6 +187,7 @@ bool CHttpDriver::checkSignedRelease(const QString &versionFile)
             iniBytes = ini.readAll();
     }
     QFile::remove(local);
+    descriptionDigest = Digest::of(Digest::Algorithm::Sha256, bytes);
     QString text;
     if (!trust.accept(bytes, serverVersion, &text)
         || !trust.checkMetadata(ReleaseTrust::Metadata::VersionFile, iniBytes, &text))
@@ -212,6 +218,8 @@ bool CHttpDriver::checkSignedManifest(const QString &manifestFile, const Compact
 int CHttpDriver::checkVersionFile()
 {
     statusText = HttpTexts::preparing();
+    identity.clear();
+    descriptionDigest.clear();
     // Read anew for every check: the configuration may have been replaced.
     trust = ReleaseTrust(config.publicKeys(), appDir);
     const QString caFile = config.caCertificates();
@@ -311,6 +319,13 @@ int CHttpDriver::checkManifest()
         return 2;
     }
     diffMap = remote.differencesFrom(readManifest(localMd5));
+    // Everything the files are held to: the manifest, and for a signed
+    // release its description.
+    Digest release(Digest::Algorithm::Sha256);
+    release.addData(QByteArrayLiteral("http\n") + serverVersion.toUtf8() + '\n' + serverFolder.toUtf8() + '\n');
+    release.addData(descriptionDigest);
+    release.addData(Digest::ofFile(Digest::Algorithm::Sha256, tmpMd5));
+    identity = release.result();
     return diffMap.isEmpty() ? 0 : 1;
 }
 
@@ -345,11 +360,10 @@ void CHttpDriver::startDownloads(const Md5Manifest &map)
     downloads.clear();
     currentIndex = 0;
     nextIndex = 0;
-    totalCount = map.size();
 
     QString reason;
-    if (!DownloadPlan::build(map, baseUrl(), serverFolder, plannedTempDir(&reason), &downloads, &detailText,
-                             &reason)) {
+    const QString tempDir = plannedTempDir(&reason);
+    if (!DownloadPlan::build(map, baseUrl(), serverFolder, tempDir, &downloads, &detailText, &reason)) {
         logError(detailText + QLatin1Char(' ') + reason);
         onUpdateCompleted(false);
         return;
@@ -371,6 +385,8 @@ void CHttpDriver::startDownloads(const Md5Manifest &map)
             downloads[i].size = signedFile->size;
         }
     }
+    keepDownloadedFiles(tempDir);
+    totalCount = downloads.size();
     view.setOverallRange(totalCount);
     view.setOverallValue(0);
     view.showStatusLine(HttpTexts::updating() + QStringLiteral("准备更新 %1 个文件").arg(totalCount));
@@ -393,6 +409,42 @@ void CHttpDriver::startDownloads(const Md5Manifest &map)
         view.setCancelEnabled(false);
 }
 
+void CHttpDriver::keepDownloadedFiles(const QString &tempDir)
+{
+    // The controller keeps the area only for the release that an
+    // interrupted run was fetching. A file that is already whole and
+    // verified is not fetched again, a large one that was cut off continues
+    // where it stopped, and whatever the plan does not list goes: the apply
+    // takes everything the area holds.
+    areaDir = withSlash(tempDir);
+    const QHash<QString, QString> validators = TempStamp::validators(areaDir);
+    QSet<QString> listed;
+    QVector<DownloadEntry> remaining;
+    for (DownloadEntry entry : qAsConst(downloads)) {
+        const QString relative = entry.localPath.mid(areaDir.size());
+        listed.insert(relative);
+        const QFileInfo stored(entry.localPath);
+        if (stored.isFile()) {
+            const bool whole = entry.sha256.isEmpty()
+                                   ? Digest::fileMatches(Digest::Algorithm::Md5, entry.localPath,
+                                                         QByteArray::fromHex(entry.md5.toLatin1()))
+                                   : Digest::fileMatches(Digest::Algorithm::Sha256, entry.localPath, entry.sha256,
+                                                         entry.size);
+            if (whole)
+                continue;
+            const bool shorter = entry.size < 0 || stored.size() < entry.size;
+            if (stored.size() > 0 && shorter)
+                entry.validator = validators.value(relative);
+        }
+        remaining.append(entry);
+    }
+    if (QFileInfo(areaDir).isDir())
+        TempStamp::removeOthers(areaDir, listed, CFileApplier::workDirMarkerName());
+    if (remaining.size() < downloads.size())
+        logInfo(QStringLiteral("临时目录中已有完整且校验通过的文件 %1 个，不再下载").arg(downloads.size() - remaining.size()));
+    downloads = remaining;
+}
+
 bool CHttpDriver::startFetches()
 {
     // The toolkit opens a connection for every request that finds none free,
@@ -408,6 +460,9 @@ bool CHttpDriver::startFetches()
     while (running.size() < window && nextIndex < totalCount) {
         const int index = nextIndex++;
         auto *fetch = new CFileFetch(downloads.at(index), limits, this);
+        connect(fetch, &CFileFetch::resumable, this, [this, index](const QString &validator) {
+            TempStamp::recordValidator(areaDir, downloads.at(index).localPath.mid(areaDir.size()), validator);
+        });
         if (!fetch->start(networkManager)) {
             failUpdate(fetch);
             return false;

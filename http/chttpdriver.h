@@ -85,6 +85,9 @@ public:
     const Md5Manifest &differences() const { return diffMap; }
     const QVector<DownloadEntry> &downloadList() const { return downloads; }
     ReleaseTrust *releaseTrust() { return &trust; }
+    /// After a check that found an update: the digest of the release's
+    /// version, folder, manifest and signed description.
+    QByteArray releaseIdentity() const { return identity; }
 
 signals:
     void sigUpdateResult(bool bSuccess);
@@ -100,6 +103,7 @@ private:
     bool manifestMatchesVersionFile(const QString &path, int entries);
     QString plannedTempDir(QString *reason) const;
     void startDownloads(const Md5Manifest &map);
+    void keepDownloadedFiles(const QString &tempDir);
     bool startFetches();
     void onFetchFinished(int index);
     void showHead();
@@ -138,6 +142,10 @@ private:
     QTimer *cancelTimer = nullptr;
     Md5Manifest diffMap;
     ReleaseTrust trust;
+    QByteArray identity;
+    QByteArray descriptionDigest;
+    // The temporary area of the running update, ending with "/".
+    QString areaDir;
 
     int transferTimeoutMs;
     qint64 maxFileBytes;

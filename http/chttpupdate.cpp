@@ -105,6 +105,11 @@ ReleaseTrust *CHttpUpdate::releaseTrust()
     return dialog ? dialog->releaseTrust() : nullptr;
 }
 
+QByteArray CHttpUpdate::releaseIdentity() const
+{
+    return dialog ? dialog->releaseIdentity() : QByteArray();
+}
+
 void CHttpUpdate::onUpdateEnd(bool bSuccess)
 {
     lastResult = bSuccess;

@@ -52,6 +52,7 @@ public:
     void showApplying() override;
     void showApplied(bool ok, const QString &reason) override;
     ReleaseTrust *releaseTrust() override;
+    QByteArray releaseIdentity() const override;
 
 private slots:
     void onUpdateEnd(bool bSuccess);

@@ -14,4 +14,8 @@ struct DownloadEntry
     QString md5;
     QByteArray sha256 = QByteArray();
     qint64 size = -1;
+    /// Set when an interrupted run left part of the file at localPath: the
+    /// server's validator (ETag or Last-Modified) of that first transfer, so
+    /// that the rest is asked for only if the file is still the same.
+    QString validator = QString();
 };

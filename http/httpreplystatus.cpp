@@ -52,4 +52,34 @@ QString statusProblem(const QNetworkReply *reply)
            + reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
 }
 
+qint64 rangeStart(const QByteArray &contentRange)
+{
+    const QByteArray value = contentRange.trimmed();
+    if (!value.startsWith("bytes "))
+        return -1;
+    const QByteArray range = value.mid(6).trimmed();
+    const int dash = range.indexOf('-');
+    const int slash = range.indexOf('/');
+    if (dash <= 0 || slash < dash)
+        return -1;
+    bool startOk = false;
+    bool endOk = false;
+    const qint64 start = range.left(dash).toLongLong(&startOk);
+    const qint64 end = range.mid(dash + 1, slash - dash - 1).toLongLong(&endOk);
+    return startOk && endOk && start >= 0 && end >= start ? start : -1;
+}
+
+QString resumeValidator(const QByteArray &etag, const QByteArray &lastModified)
+{
+    constexpr int kMaxLength = 200;
+    auto usable = [](const QByteArray &value) {
+        return !value.isEmpty() && value.size() <= kMaxLength && !value.contains('\n') && !value.contains('\r');
+    };
+    const QByteArray tag = etag.trimmed();
+    if (usable(tag) && !tag.startsWith("W/"))
+        return QString::fromLatin1(tag);
+    const QByteArray date = lastModified.trimmed();
+    return usable(date) ? QString::fromLatin1(date) : QString();
+}
+
 } // namespace HttpReplyStatus

@@ -48,4 +48,12 @@ QString timeoutText(int timeoutMs);
 /// finished without an error although its body is not the file.
 QString statusProblem(const QNetworkReply *reply);
 
+/// The first byte that a `Content-Range` value ("bytes 100-199/200")
+/// covers, or -1 when @p contentRange is not a byte range of that form.
+qint64 rangeStart(const QByteArray &contentRange);
+/// What identifies the file of a reply for a later `If-Range`: a strong
+/// @p etag, else @p lastModified; empty when neither will do (a weak ETag
+/// cannot serve a range, and a value with a line break or more than 200
+/// characters is not used).
+QString resumeValidator(const QByteArray &etag, const QByteArray &lastModified);
 } // namespace HttpReplyStatus

@@ -2,7 +2,10 @@
 
 #include "config/cconfigmanager.h"
 #include "config/portnumber.h"
+#include "fileops/cfileapplier.h"
 #include "fileops/cfilewriter.h"
+#include "fileops/digest.h"
+#include "fileops/tempstamp.h"
 #include "log/logger.h"
 #include "tcp/qupdatetcpclient.h"
 #include "tcp/unchangedfiles.h"
@@ -10,6 +13,7 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 #include <QSet>
 #include <QTemporaryDir>
 
@@ -116,6 +120,7 @@ bool CTCPUpdate::checkVersion()
 
 int CTCPUpdate::check()
 {
+    identity.clear();
     const bool hasUpdate = checkVersion();
     if (checkFailed)
         return -1;
@@ -131,7 +136,48 @@ int CTCPUpdate::check()
         trust.noteUnverified();
     else if (!verifySignedRelease())
         return -1;
+    noteIdentity();
     return dropInstalledFiles() ? 1 : 0;
+}
+
+void CTCPUpdate::noteIdentity()
+{
+    // The whole offer, before the installed files are left out: the list
+    // with everything each file is held to.
+    Digest release(Digest::Algorithm::Sha256);
+    release.addData(QByteArrayLiteral("tcp\n") + versionInfo.version.toUtf8() + '\n');
+    for (const FileItem &item : qAsConst(downloadList)) {
+        release.addData(item.releasePath().toUtf8() + '\0' + item.md5 + '\0' + item.sha256 + '\0'
+                        + QByteArray::number(item.size) + '\n');
+    }
+    identity = release.result();
+}
+
+void CTCPUpdate::keepDownloadedFiles()
+{
+    // The controller keeps the area only for the release an interrupted run
+    // was fetching: a file there that has its announced content is not
+    // fetched again, and whatever the list does not name goes, as the apply
+    // takes everything the area holds.
+    const CFileWriter &writer = fileWriter ? *fileWriter : CFileWriter::instance();
+    const QString area = writer.areaDir() + QLatin1Char('/');
+    QSet<QString> listed;
+    QList<FileItem> remaining;
+    for (const FileItem &item : qAsConst(downloadList)) {
+        const QString target = writer.targetPath(item.path, item.name);
+        if (target.isEmpty()) {
+            remaining.append(item);
+            continue;
+        }
+        listed.insert(target.mid(area.size()));
+        if (!UnchangedFiles::holds(item, target))
+            remaining.append(item);
+    }
+    if (QFileInfo(area).isDir())
+        TempStamp::removeOthers(area, listed, CFileApplier::workDirMarkerName());
+    if (remaining.size() < downloadList.size())
+        logInfo(QStringLiteral("临时目录中已有完整且校验通过的文件 %1 个，不再下载").arg(downloadList.size() - remaining.size()));
+    downloadList = remaining;
 }
 
 bool CTCPUpdate::dropInstalledFiles()
@@ -242,6 +288,7 @@ bool CTCPUpdate::start()
     window.bringToFront();
     window.resetProgress();
     display().showInfo(QStringLiteral("开始TCP更新..."));
+    keepDownloadedFiles();
     running = true;
     const bool ok = downloadAll();
     running = false;

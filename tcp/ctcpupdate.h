@@ -80,6 +80,9 @@ public:
     void showApplied(bool ok, const QString &reason) override { window.showApplied(ok, reason); }
     QString releaseVersion() const override { return versionInfo.version; }
     ReleaseTrust *releaseTrust() override { return &trust; }
+    /// After a check that found an update: the digest of the offered
+    /// version and its whole file list with sizes and digests.
+    QByteArray releaseIdentity() const override { return identity; }
 
     /// The shared size formatter ("1.50 KB").
     static QString formatSize(qint64 bytes);
@@ -122,6 +125,10 @@ private:
     /// Leaves out the listed files the installation already holds; false
     /// when nothing is left to fetch.
     bool dropInstalledFiles();
+    void noteIdentity();
+    /// Leaves out the files an interrupted run of this release already
+    /// stored whole, and removes from the area what the list does not name.
+    void keepDownloadedFiles();
     /// The window, after letting the repaint limiter see the coming update.
     UpdateWidget &display();
 
@@ -133,6 +140,7 @@ private:
     QList<FileItem> downloadList;
     CFileWriter *fileWriter = nullptr;
     ReleaseTrust trust;
+    QByteArray identity;
     // The release's signed description, when the reply listed one; it is
     // fetched and checked before any other file and never installed.
     FileItem descriptionItem;

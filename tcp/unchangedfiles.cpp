@@ -4,7 +4,6 @@
 #include "fileops/safepath.h"
 
 #include <QDir>
-#include <QFileInfo>
 
 namespace UnchangedFiles {
 
@@ -18,14 +17,14 @@ bool isInstalled(const FileItem &item, const QString &appDir)
     const QString relative = item.releasePath();
     if (relative == QLatin1String("md5.txt") || relative == QLatin1String("update.ini"))
         return false;
-    const QFileInfo installed(QDir(appDir).filePath(relative));
-    if (!installed.isFile() || installed.isSymLink())
-        return false;
-    if (!item.sha256.isEmpty()) {
-        return (item.size < 0 || installed.size() == item.size)
-            && Digest::ofFile(Digest::Algorithm::Sha256, installed.filePath()) == item.sha256;
-    }
-    return Digest::ofFile(Digest::Algorithm::Md5, installed.filePath()) == item.md5;
+    return holds(item, QDir(appDir).filePath(relative));
+}
+
+bool holds(const FileItem &item, const QString &path)
+{
+    if (!item.sha256.isEmpty())
+        return Digest::fileMatches(Digest::Algorithm::Sha256, path, item.sha256, item.size);
+    return Digest::fileMatches(Digest::Algorithm::Md5, path, item.md5);
 }
 
 QList<FileItem> withoutInstalled(const QList<FileItem> &items, const QString &appDir, QStringList *skipped)

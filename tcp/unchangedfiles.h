@@ -18,6 +18,10 @@ namespace UnchangedFiles {
 /// metadata installed elsewhere (md5.txt, update.ini) never count.
 bool isInstalled(const FileItem &item, const QString &appDir);
 
+/// True when the file at @p path has the content that @p item announces:
+/// its signed size and SHA-256, or else its MD5.
+bool holds(const FileItem &item, const QString &path);
+
 /// @p items without the installed ones, whose release paths go to @p skipped.
 QList<FileItem> withoutInstalled(const QList<FileItem> &items, const QString &appDir, QStringList *skipped);
 

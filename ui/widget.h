@@ -70,6 +70,7 @@ public:
     /// The detail text; after a failure, the failure's description.
     QString currentDetailText() const { return driver.currentDetailText(); }
     ReleaseTrust *releaseTrust() { return driver.releaseTrust(); }
+    QByteArray releaseIdentity() const { return driver.releaseIdentity(); }
     bool isUpdating() const { return driver.isUpdating(); }
     bool isCancelRequested() const { return driver.isCancelRequested(); }
     /// The files that the last `checkManifest` found new or changed.
