@@ -9,7 +9,8 @@
 #   nginx_stop                   stop the nginx started by nginx_start
 #
 # With NGINX_TLS_CERT and NGINX_TLS_KEY set (PEM files), it serves HTTPS
-# instead and NGINX_URL starts with "https://".
+# instead and NGINX_URL starts with "https://". NGINX_LIMIT_RATE (e.g. "4m")
+# caps each answer's rate, so that a download takes a while.
 #
 # nginx runs in the foreground of a background job with a configuration of
 # its own (-c/-p/-e), so no global configuration, log or pid file is touched.
@@ -34,7 +35,10 @@ _nginx_answers() {
 
 # _nginx_write_config ROOT PORT: writes $NGINX_STATE/nginx.conf.
 _nginx_write_config() {
-    local root=$1 port=$2 user_line= listen="127.0.0.1:$2" tls_lines=
+    local root=$1 port=$2 user_line= listen="127.0.0.1:$2" tls_lines= rate_line=
+    if [ -n "${NGINX_LIMIT_RATE:-}" ]; then
+        rate_line="limit_rate $NGINX_LIMIT_RATE;"
+    fi
     if [ -n "${NGINX_TLS_CERT:-}" ]; then
         listen="$listen ssl"
         tls_lines="ssl_certificate $NGINX_TLS_CERT; ssl_certificate_key $NGINX_TLS_KEY;"
@@ -68,6 +72,7 @@ http {
         $tls_lines
         root $root;
         location / {
+            $rate_line
         }
     }
 }

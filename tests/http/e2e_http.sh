@@ -32,9 +32,9 @@ fail() {
 
 content_is() { [ "$(cat "$1" 2>/dev/null)" = "$2" ]; }
 
-# install_and_update DIR URL: installs version 1.0, which updates over HTTP
-# only, from URL, and runs the updater there in console mode.
-install_and_update() {
+# install_old DIR URL: installs version 1.0, which updates over HTTP only,
+# from URL.
+install_old() {
     local dir=$1
     mkdir -p "$dir/data" "$dir/update"
     cp "$UPDATER" "$dir/update.exe"
@@ -55,8 +55,13 @@ install_and_update() {
     (cd "$dir" && for f in data/a.txt b.txt $CLIENT; do
         printf '%s\t/%s\r\n' "$(md5sum "$f" | cut -d' ' -f1)" "$f"
     done) > "$dir/md5.txt"
-    (cd "$dir" && timeout 60 $EMU ./update.exe console > console.out 2>&1) || fail "updater in $dir exited with $?"
-    sed -i 's/\r$//' "$dir/console.out"
+}
+
+# install_and_update DIR URL: install_old, then the updater in console mode.
+install_and_update() {
+    install_old "$1" "$2"
+    (cd "$1" && timeout 60 $EMU ./update.exe console > console.out 2>&1) || fail "updater in $1 exited with $?"
+    sed -i 's/\r$//' "$1/console.out"
 }
 
 RELEASE=$WORK/release
@@ -85,6 +90,61 @@ for d in temp backup; do [ ! -e "$GOOD/$d" ] || fail "$d directory left behind";
 grep -q 'R2//new%20dir/c%20' "$WORK/nginx/access.log" || fail "the new file was not fetched from R2//"
 ! grep -q 'R2//b.txt' "$WORK/nginx/access.log" || fail "an unchanged file was fetched"
 echo "PASS: the release was fetched over HTTP, applied and the client started"
+
+# ---- 3. killed mid-download: the next run for the same release keeps the
+# files already stored and continues the cut one from where it stopped;
+# once the stamp names another release, everything comes anew. (Not under
+# the emulator: a kill of its launcher need not reach the program.)
+if [ -z "$EMU" ]; then
+    BIG=$((16 * 1024 * 1024))
+    head -c "$BIG" /dev/urandom > "$RELEASE/big.bin"
+    "$MAKE_RELEASE" --source "$RELEASE" --version 3.0 --folder R3 --output "$WORK/www" > "$WORK/make_release.out" 2>&1 \
+        || { cat "$WORK/make_release.out"; fail "make_release of R3 failed"; }
+    nginx_stop
+    NGINX_LIMIT_RATE=4m nginx_start "$WORK/www" "$WORK/nginx" || fail "nginx did not start again"
+    CUT=$WORK/cut
+    # kill_midway: starts the updater in $CUT and kills it once big.bin is cut at 6 MiB or more.
+    kill_midway() {
+        (cd "$CUT" && exec ./update.exe console > console.out 2>&1) &
+        local pid=$! size=0
+        for _ in $(seq 150); do
+            size=$(stat -c %s "$CUT/temp/big.bin" 2>/dev/null || echo 0)
+            [ "$size" -ge $((6 * 1024 * 1024)) ] && break
+            sleep 0.1
+        done
+        kill -9 "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+        [ "$size" -ge $((6 * 1024 * 1024)) ] && [ "$size" -lt "$BIG" ] || fail "big.bin did not get halfway ($size bytes)"
+        [ -f "$CUT/temp/.updater-release" ] || fail "the cut run left no release stamp"
+    }
+    # rerun: the next run, to completion; SENT: the bytes nginx sent of big.bin in it.
+    rerun() {
+        local before
+        before=$(wc -l < "$WORK/nginx/access.log")
+        (cd "$CUT" && timeout 60 ./update.exe console > console.out 2>&1) || fail "the run after the kill exited with $?"
+        grep -qxF '{"errormsg":"","success":true,"update":true}' "$CUT/console.out" || fail "the run after the kill failed"
+        cmp -s "$CUT/big.bin" "$RELEASE/big.bin" || fail "big.bin is not the release's"
+        SENT=$(tail -n +"$((before + 1))" "$WORK/nginx/access.log" | awk '/R3\/\/big.bin/ { n += $10 } END { print n + 0 }')
+    }
+    install_old "$CUT" "$NGINX_URL"
+    kill_midway
+    # A stamp of another release: nothing of what is there may be used.
+    printf 'release 00\n' > "$CUT/temp/.updater-release"
+    rerun
+    [ "$SENT" -eq "$BIG" ] || fail "after a release change big.bin was not fetched whole ($SENT bytes)"
+    ! grep -q '继续下载上次中断的文件' "$CUT/log/update.log" || fail "a file of another release was continued"
+    echo "PASS: a release change empties what a killed run left"
+
+    rm -rf "$CUT"
+    install_old "$CUT" "$NGINX_URL"
+    kill_midway
+    rerun
+    [ "$SENT" -lt $((BIG - 6 * 1024 * 1024)) ] || fail "the rerun fetched $SENT bytes of big.bin"
+    grep -q '继续下载上次中断的文件' "$CUT/log/update.log" || fail "big.bin was not continued"
+    grep -q ' 206 ' "$WORK/nginx/access.log" || fail "no range was served"
+    for d in temp backup; do [ ! -e "$CUT/$d" ] || fail "$d directory left behind"; done
+    echo "PASS: killed mid-download, the rerun fetched $SENT of $BIG bytes of big.bin"
+fi
 
 # ---- 2. an unreachable server: the port nginx just held and gave up.
 nginx_stop

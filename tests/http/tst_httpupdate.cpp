@@ -1,3 +1,4 @@
+#include "fileops/tempstamp.h"
 #include "http/chttpupdate.h"
 #include "ui/cancelconfirmation.h"
 #include "ui/widget.h"
@@ -74,6 +75,8 @@ private slots:
     void interruptSecondFile();
     void concurrentDownloads_data();
     void concurrentDownloads();
+    void keptFromAnInterruptedRun_data();
+    void keptFromAnInterruptedRun();
 
 private:
     /// Starts over with a fresh installation using @p baseUrl and @p tempPath.
@@ -605,6 +608,58 @@ void TestHttpUpdate::concurrentDownloads()
     QCOMPARE(value("progressBar_update"), 3);
     QCOMPARE(text("label_update"), QStringLiteral("更新完成!"));
     QCOMPARE(readTestFile(inst->path(QStringLiteral("UpdateTmp/a.dll"))), QByteArray("first file"));
+}
+
+void TestHttpUpdate::keptFromAnInterruptedRun_data()
+{
+    // What an interrupted run left in the area for b.dll ("second file"),
+    // the validator it recorded, and the server's tag for b.dll now.
+    QTest::addColumn<QByteArray>("kept");
+    QTest::addColumn<QByteArray>("validator");
+    QTest::addColumn<QByteArray>("etag");
+    QTest::addColumn<QByteArray>("range");
+    QTest::addColumn<int>("requests");
+    QTest::newRow("whole and verified: not fetched") << QByteArray("second file") << QByteArray() << QByteArray()
+                                                     << QByteArray() << 0;
+    QTest::newRow("wrong content without a validator: fetched whole")
+        << QByteArray("second fake") << QByteArray() << QByteArray("\"v1\"") << QByteArray() << 1;
+    QTest::newRow("cut off: the rest is fetched")
+        << QByteArray("second") << QByteArray("\"v1\"") << QByteArray("\"v1\"") << QByteArray("bytes=6-") << 1;
+    QTest::newRow("changed on the server: the whole file comes")
+        << QByteArray("second") << QByteArray("\"v0\"") << QByteArray("\"v1\"") << QByteArray("bytes=6-") << 1;
+    QTest::newRow("nothing left to send: asked for whole")
+        << QByteArray("second file, longer") << QByteArray("\"v1\"") << QByteArray("\"v1\"") << QByteArray() << 2;
+}
+
+void TestHttpUpdate::keptFromAnInterruptedRun()
+{
+    QFETCH(QByteArray, kept);
+    QFETCH(QByteArray, validator);
+    QFETCH(QByteArray, etag);
+    QFETCH(QByteArray, range);
+    QFETCH(int, requests);
+    prepareThreeFiles();
+    const QString b = QStringLiteral("/R2//b.dll");
+    if (!etag.isEmpty())
+        server->setRanges(b, etag);
+    const QString area = inst->path(QStringLiteral("UpdateTmp"));
+    QVERIFY(writeTestFile(area + QStringLiteral("/b.dll"), kept));
+    QVERIFY(TempStamp::write(area, "release"));
+    if (!validator.isEmpty())
+        QVERIFY(TempStamp::recordValidator(area, QStringLiteral("b.dll"), QString::fromLatin1(validator)));
+    QVERIFY(writeTestFile(area + QStringLiteral("/stale/old.dll"), "not of this release"));
+
+    widget->startUpdate();
+    QTRY_COMPARE_WITH_TIMEOUT(results->count(), 1, 20000);
+    QVERIFY2(results->at(0).at(0).toBool(), qPrintable(widget->currentDetailText()));
+    QCOMPARE(server->requestCount(b), requests);
+    if (!range.isEmpty())
+        QVERIFY(server->lastHeaders(b).contains("\r\nrange: " + range + "\r\nif-range: " + validator + "\r\n"));
+    else if (requests > 0)
+        QVERIFY(!server->lastHeaders(b).contains("range:"));
+    QCOMPARE(readTestFile(area + QStringLiteral("/b.dll")), QByteArray("second file"));
+    QCOMPARE(readTestFile(area + QStringLiteral("/a.dll")), QByteArray("first file"));
+    QVERIFY(!QFileInfo::exists(area + QStringLiteral("/stale/old.dll")));
 }
 
 QTEST_MAIN(TestHttpUpdate)

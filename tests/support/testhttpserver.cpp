@@ -104,9 +104,14 @@ void TestHttpServer::onReadyRead(QTcpSocket *socket)
 void TestHttpServer::answer(QTcpSocket *socket, const QString &path)
 {
     const auto found = routes.constFind(path);
-    const Route route = found != routes.cend() ? found.value()
-                                               : Route{"<html>Not Found</html>", 404, -1, {}, Framing::Length, {}};
-    QByteArray head = "HTTP/1.1 " + QByteArray::number(route.status) + ' ' + reasonFor(route.status) + "\r\n";
+    Route route = found != routes.cend() ? found.value()
+                                         : Route{"<html>Not Found</html>", 404, -1, {}, Framing::Length, {}};
+    QByteArray head;
+    if (!route.etag.isEmpty()) {
+        head += "ETag: " + route.etag + "\r\n";
+        applyRange(&route, &head, headerLog.value(path));
+    }
+    head.prepend("HTTP/1.1 " + QByteArray::number(route.status) + ' ' + reasonFor(route.status) + "\r\n");
     if (route.framing == Framing::Length)
         head += "Content-Length: " + QByteArray::number(route.body.size()) + "\r\n";
     else if (route.framing == Framing::ShortBody)
@@ -136,6 +141,40 @@ void TestHttpServer::answer(QTcpSocket *socket, const QString &path)
     }
     socket->write(route.body);
     socket->disconnectFromHost();
+}
+
+void TestHttpServer::setRanges(const QString &path, const QByteArray &etag)
+{
+    routes[path].etag = etag;
+}
+
+void TestHttpServer::applyRange(Route *route, QByteArray *head, const QByteArray &request)
+{
+    // The request's header lines are lower-cased; the tag is compared so.
+    auto value = [&request](const QByteArray &name) {
+        const int at = request.indexOf("\r\n" + name + ':');
+        if (at < 0)
+            return QByteArray();
+        const int start = at + name.size() + 3;
+        return request.mid(start, request.indexOf("\r\n", start) - start).trimmed();
+    };
+    const QByteArray range = value("range");
+    const QByteArray ifRange = value("if-range");
+    if (!range.startsWith("bytes=") || !range.endsWith('-')
+        || (!ifRange.isEmpty() && ifRange != route->etag.toLower()))
+        return;
+    const int from = range.mid(6, range.size() - 7).toInt();
+    const int size = route->body.size();
+    if (from >= size) {
+        route->status = 416;
+        *head += "Content-Range: bytes */" + QByteArray::number(size) + "\r\n";
+        route->body.clear();
+        return;
+    }
+    route->status = 206;
+    *head += "Content-Range: bytes " + QByteArray::number(from) + '-' + QByteArray::number(size - 1) + '/'
+             + QByteArray::number(size) + "\r\n";
+    route->body = route->body.mid(from);
 }
 
 void TestHttpServer::sendEndlessly(QTcpSocket *socket, const QByteArray &body)

@@ -47,6 +47,10 @@ public:
     /// end until the client goes away.
     enum class Framing { Length, ShortBody, NoLength, CutChunked, Endless };
     void setFraming(const QString &path, Framing framing);
+    /// Sends "ETag: @p etag" with @p path and serves "Range: bytes=N-" with
+    /// 206 (or 416 beyond the end) when an If-Range matches the tag or is
+    /// absent; a stale If-Range gets the whole body.
+    void setRanges(const QString &path, const QByteArray &etag);
     /// Adds @p line (e.g. "Content-Encoding: gzip") to the answer's headers.
     void setHeader(const QString &path, const QByteArray &line);
 
@@ -66,6 +70,7 @@ private:
         QByteArray location;
         Framing framing = Framing::Length;
         QByteArray extraHeader;
+        QByteArray etag = QByteArray();
     };
     struct Stalled
     {
@@ -76,6 +81,7 @@ private:
     void onNewConnection();
     void onReadyRead(QTcpSocket *socket);
     void answer(QTcpSocket *socket, const QString &path);
+    void applyRange(Route *route, QByteArray *head, const QByteArray &request);
     void sendEndlessly(QTcpSocket *socket, const QByteArray &body);
 
     QHash<QString, Route> routes;

@@ -105,6 +105,7 @@ private slots:
     void checkOutcomes_data();
     void checkOutcomes();
     void downloadsEverything();
+    void keepsFilesOfAnInterruptedRun();
     void fourAttemptsThreePauses();
     void retryReconnectsAndSucceeds();
     void finalFailureClasses_data();
@@ -264,6 +265,38 @@ void TestCTCPUpdate::downloadsEverything()
     // One status text per chunk: no second "下载文件: …" alternating with it.
     QVERIFY2(status.texts.filter(QStringLiteral("下载文件:")).isEmpty(), qPrintable(status.all()));
     QVERIFY(!driver->progressWindow()->isFinished());
+}
+
+void TestCTCPUpdate::keepsFilesOfAnInterruptedRun()
+{
+    const QStringList names = {QStringLiteral("one.dll"), QStringLiteral("two.dll")};
+    server->answer(VersionCheck, offer(names, true, QStringLiteral("pkg"), RightTag));
+    QStringList requested;
+    server->on(FileDownload, [&requested](QTcpSocket *c, const Packet &p) {
+        const FileItem item = ScriptedServer::requested(p);
+        requested << item.name;
+        ScriptedServer::sendFile(c, item, fileContent(item.name), 100);
+    });
+    auto driver = makeDriver();
+    // An earlier run stored one.dll whole and was cut off in two.dll.
+    area->write(QStringLiteral("UpdateTmp/pkg/one.dll"), fileContent(QStringLiteral("one.dll")));
+    area->write(QStringLiteral("UpdateTmp/pkg/two.dll"), fileContent(QStringLiteral("two.dll")).left(42));
+    area->write(QStringLiteral("UpdateTmp/pkg/gone.dll"), "listed by no release now");
+    QCOMPARE(driver->check(), 1);
+    const QByteArray identity = driver->releaseIdentity();
+    QCOMPARE(identity.size(), 32);
+    QSignalSpy results(driver.get(), &CTCPUpdate::sigUpdateResult);
+    QVERIFY(driver->start());
+    QVERIFY(results.wait(2000));
+    QCOMPARE(requested, QStringList{QStringLiteral("two.dll")});
+    for (const QString &name : names)
+        QCOMPARE(area->readTemp(QStringLiteral("pkg/") + name), fileContent(name));
+    QVERIFY(!QFileInfo::exists(area->tempFile(QStringLiteral("pkg/gone.dll"))));
+
+    // Another offer is another release, though the names are the same.
+    server->answer(VersionCheck, offer(names, true, QStringLiteral("pkg"), WrongTag));
+    QCOMPARE(driver->check(), 1);
+    QVERIFY(driver->releaseIdentity() != identity);
 }
 
 void TestCTCPUpdate::fourAttemptsThreePauses()
