@@ -23,6 +23,7 @@ const QString &ReleaseTrust::stateFileName()
 
 ReleaseTrust::ReleaseTrust(const QString &publicKeys, const QString &appDir)
     : statePath(QDir(appDir).filePath(stateFileName()))
+    , installDir(appDir)
     , required(!publicKeys.trimmed().isEmpty())
 {
     if (required && (!ReleaseSignature::parsePublicKeys(publicKeys, &keys, &keyProblem) || keys.isEmpty())) {
@@ -91,9 +92,14 @@ bool ReleaseTrust::checkFileList(const QStringList &served, QString *userText) c
             return refuse(userText, shown, QStringLiteral("served file not in the signed list: ") + path.left(300));
         seen.insert(path);
     }
+    // A service that knows the installed version may leave out what did not
+    // change since; that holds only for a file installed with exactly the
+    // signed content, so that the installation still ends up as signed.
     for (const SignedFile &file : signedRelease.files) {
-        if (!seen.contains(file.path))
-            return refuse(userText, shown, QStringLiteral("signed file not served: ") + file.path);
+        if (!seen.contains(file.path)
+            && !Digest::fileMatches(Digest::Algorithm::Sha256, QDir(installDir).filePath(file.path), file.sha256,
+                                    file.size))
+            return refuse(userText, shown, QStringLiteral("signed file neither served nor installed: ") + file.path);
     }
     return true;
 }

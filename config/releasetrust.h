@@ -43,7 +43,8 @@ public:
     const ReleaseDescription &description() const { return signedRelease; }
 
     /// The release's own files as served, relative to the release folder:
-    /// must be exactly the described ones.
+    /// each must be described, and a described one that is not served must
+    /// be installed with its signed size and SHA-256.
     bool checkFileList(const QStringList &served, QString *userText) const;
     /// @p bytes of the release's md5.txt or update.ini (by @p which) match.
     enum class Metadata { Manifest, VersionFile };
@@ -65,6 +66,7 @@ private:
     QVector<QByteArray> keys;
     QString keyProblem;
     QString statePath;
+    QString installDir;
     bool required = false;
     bool accepted = false;
     ReleaseDescription signedRelease;

@@ -129,20 +129,28 @@ void TestReleaseTrust::accept()
 void TestReleaseTrust::fileList_data()
 {
     QTest::addColumn<QStringList>("served");
+    QTest::addColumn<QByteArray>("installedA"); // a.txt of the installation; empty: none
     QTest::addColumn<bool>("ok");
     const QString a = QStringLiteral("a.txt");
     const QString b = QStringLiteral("数据/b.dll");
-    QTest::newRow("exactly the signed files") << QStringList{b, a} << true;
-    QTest::newRow("one extra") << QStringList{a, b, QStringLiteral("extra.dll")} << false;
-    QTest::newRow("one missing") << QStringList{a} << false;
-    QTest::newRow("letter case differs") << QStringList{QStringLiteral("A.txt"), b} << false;
+    QTest::newRow("exactly the signed files") << QStringList{b, a} << QByteArray() << true;
+    QTest::newRow("one extra") << QStringList{a, b, QStringLiteral("extra.dll")} << QByteArray() << false;
+    QTest::newRow("one missing") << QStringList{a} << QByteArray() << false;
+    QTest::newRow("letter case differs") << QStringList{QStringLiteral("A.txt"), b} << QByteArray() << false;
+    QTest::newRow("left out, installed as signed") << QStringList{b} << QByteArray("abc") << true;
+    QTest::newRow("left out, installed otherwise") << QStringList{b} << QByteArray("abd") << false;
 }
 
 void TestReleaseTrust::fileList()
 {
     QFETCH(QStringList, served);
+    QFETCH(QByteArray, installedA);
     QFETCH(bool, ok);
     QTemporaryDir app;
+    if (!installedA.isEmpty()) {
+        QFile file(app.filePath(QStringLiteral("a.txt")));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(installedA) == installedA.size());
+    }
     ReleaseTrust trust(QString::fromLatin1(publicA.toBase64()), app.path());
     trust.setNow(now);
     QString text;

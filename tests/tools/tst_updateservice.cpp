@@ -164,6 +164,7 @@ private slots:
     void refusesUnservableRelease_data();
     void refusesUnservableRelease();
     void servesPublishedRelease();
+    void leavesOutWhatAPreviousReleaseHeld();
     void rejectsBadCommandLines_data();
     void rejectsBadCommandLines();
     void hostileStreams_data();
@@ -429,6 +430,42 @@ void TestUpdateService::servesPublishedRelease()
     QCOMPARE(info.version, QStringLiteral("2.0.0"));
     QCOMPARE(updater.listed(info), (QStringList{QStringLiteral("app.exe"), QStringLiteral("sub/md5.txt")}));
     QVERIFY(updater.refused(FileDownload, TcpMessages::buildFileDownload(QString(), QStringLiteral("md5.txt"))));
+}
+
+void TestUpdateService::leavesOutWhatAPreviousReleaseHeld()
+{
+    // publish DIR VERSION FILES: a published tree holding FILES (name → content).
+    const auto publish = [this](const QString &name, const QByteArray &version,
+                                const QList<QPair<QString, QByteArray>> &files) {
+        const QString dir = releaseDir->path() + QLatin1Char('/') + name;
+        bool ok = writeFile(dir + QStringLiteral("/update.ini"), "[Version]\nFolder=R\nVersion=" + version + '\n');
+        for (const auto &file : files)
+            ok = ok && writeFile(dir + QStringLiteral("/R/") + file.first, file.second);
+        return ok ? dir : QString();
+    };
+    const QByteArray ini("[Version]\nFolder=R\nVersion=same text in both\n");
+    const QString v1 = publish(QStringLiteral("v1"), "1.0", {{QStringLiteral("update.ini"), ini},
+                                                             {QStringLiteral("app.exe"), "app"},
+                                                             {QStringLiteral("bin/lib.dll"), "lib 1"},
+                                                             {QStringLiteral("bin/same.dll"), "same"}});
+    const QString v2 = publish(QStringLiteral("v2"), "2.0", {{QStringLiteral("update.ini"), ini},
+                                                             {QStringLiteral("app.exe"), "app"},
+                                                             {QStringLiteral("bin/lib.dll"), "lib 2"},
+                                                             {QStringLiteral("bin/same.dll"), "same"},
+                                                             {QStringLiteral("new.dat"), "new"}});
+    QVERIFY(!v1.isEmpty() && !v2.isEmpty());
+    ServiceProcess same;
+    QVERIFY(!same.start(v2, {QStringLiteral("--previous"), v2}));
+
+    ServiceProcess service;
+    QVERIFY(service.start(v2, {QStringLiteral("--previous"), v1}));
+    Updater updater;
+    QVERIFY(updater.connectTo(service.port));
+    const QStringList changed{QStringLiteral("bin/lib.dll"), QStringLiteral("new.dat"), QStringLiteral("update.ini")};
+    QCOMPARE(updater.listed(updater.check(QStringLiteral("1.0"), 1)), changed);
+    const QStringList all = updater.listed(updater.check(QStringLiteral("0.9"), 1));
+    QCOMPARE(all.size(), 5);
+    QVERIFY(service.stopAndReadLog().contains(QStringLiteral("(2 unchanged since 1.0 left out)")));
 }
 
 void TestUpdateService::rejectsBadCommandLines_data()

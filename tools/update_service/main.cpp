@@ -1,6 +1,7 @@
 // update_service: publishes one release directory to updaters over TCP.
 // The first line on standard output is "listening ADDRESS:PORT", so that
 // scripts can start it with --port 0 and learn the port it got.
+#include "config/releasedescription.h"
 #include "log/logger.h"
 #include "releasecatalog.h"
 #include "serviceoptions.h"
@@ -11,6 +12,8 @@
 
 #include <cstdio>
 #include <iostream>
+#include <memory>
+#include <vector>
 
 int main(int argc, char *argv[])
 {
@@ -38,8 +41,25 @@ int main(int argc, char *argv[])
         logError(QStringLiteral("update_service: ") + error);
         return 1;
     }
-    const ReleaseOffer offer{&catalog, options.version, options.projectType, options.chunkSize, options.limits,
-                             options.checksums};
+    ReleaseOffer offer{&catalog, options.version, options.projectType, options.chunkSize, options.limits,
+                       options.checksums};
+    // The version file and the signed description name the new release, so
+    // they always go out.
+    const QStringList alwaysSent{QStringLiteral("update.ini"), ReleaseDescription::fileName()};
+    std::vector<std::unique_ptr<ReleaseCatalog>> olderCatalogs;
+    for (const PreviousRelease &older : options.previous) {
+        olderCatalogs.push_back(std::make_unique<ReleaseCatalog>());
+        if (!olderCatalogs.back()->load(older.servedRoot, {QStringLiteral("md5.txt")}, &error)) {
+            logError(QStringLiteral("update_service: previous release %1: %2").arg(older.version, error));
+            return 1;
+        }
+        offer.unchangedSince.insert(older.version, catalog.unchangedSince(*olderCatalogs.back(), alwaysSent));
+        // Logged with the other notes, after the first line that scripts read.
+        options.notes << QStringLiteral("previous release %1 (%2): %3 of %4 files unchanged, left out for its clients")
+                             .arg(older.version, older.servedRoot)
+                             .arg(offer.unchangedSince.value(older.version).size())
+                             .arg(catalog.files().size());
+    }
     UpdateService service(offer);
     if (!service.listen(options.host, options.port, &error)) {
         logError(QStringLiteral("update_service: ") + error);

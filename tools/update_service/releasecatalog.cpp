@@ -174,3 +174,16 @@ bool ReleaseCatalog::stillInside(const ReleaseFile &file) const
     const QFileInfo info(file.absolutePath);
     return info.isFile() && !info.isSymLink() && isInsideRoot(info.canonicalFilePath());
 }
+
+QSet<const ReleaseFile *> ReleaseCatalog::unchangedSince(const ReleaseCatalog &older, const QStringList &alwaysSent) const
+{
+    QSet<const ReleaseFile *> same;
+    for (const ReleaseFile &file : entries) {
+        if (file.path.isEmpty() && alwaysSent.contains(file.name))
+            continue;
+        const ReleaseFile *before = older.find(file.path, file.name);
+        if (before && before->size == file.size && before->md5 == file.md5)
+            same.insert(&file);
+    }
+    return same;
+}

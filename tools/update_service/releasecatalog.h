@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QHash>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -47,6 +48,9 @@ public:
     /// True when @p file still resolves to a regular file inside the root;
     /// checked again before serving, because the tree may change meanwhile.
     bool stillInside(const ReleaseFile &file) const;
+    /// The files of this release that @p older holds under the same path
+    /// with the same size and MD5, apart from the top-level @p alwaysSent.
+    QSet<const ReleaseFile *> unchangedSince(const ReleaseCatalog &older, const QStringList &alwaysSent) const;
 
 private:
     void consider(const QString &absolutePath, const QStringList &skippedNames);

@@ -57,8 +57,13 @@ bool ServiceOptions::parse(const QStringList &arguments, QString *error, bool *h
     const QCommandLineOption perAddressOption(QStringLiteral("max-sessions-per-address"),
                                               QStringLiteral("Sessions one peer address may hold at a time."),
                                               QStringLiteral("N"), QString::number(defaults.maxSessionsPerAddress));
+    const QCommandLineOption previousOption(
+        QStringLiteral("previous"),
+        QStringLiteral("An older published release (with update.ini); its clients get only the files that changed "
+                       "since. Repeatable."),
+        QStringLiteral("DIR"));
     parser.addOptions({releaseOption, versionOption, hostOption, portOption, chunkOption, typeOption, logOption,
-                       noChecksumsOption, idleOption, requestOption, perAddressOption});
+                       noChecksumsOption, idleOption, requestOption, perAddressOption, previousOption});
 
     if (!parser.parse(arguments)) {
         *error = parser.errorText();
@@ -130,7 +135,47 @@ bool ServiceOptions::parse(const QStringList &arguments, QString *error, bool *h
     checksums = !parser.isSet(noChecksumsOption);
     releaseDir = parser.value(releaseOption);
     version = parser.value(versionOption);
-    return resolveRelease(parser.isSet(versionOption), error);
+    return resolveRelease(parser.isSet(versionOption), error) && resolvePrevious(parser.values(previousOption), error);
+}
+
+bool ServiceOptions::readPublished(const QString &dir, QString *root, QString *folder, QString *iniVersion,
+                                   QString *error)
+{
+    const QString iniPath = dir + QStringLiteral("/update.ini");
+    QSettings ini(iniPath, QSettings::IniFormat);
+    if (!QFileInfo(iniPath).isFile() || ini.status() != QSettings::NoError) {
+        *error = QStringLiteral("cannot read %1").arg(iniPath);
+        return false;
+    }
+    *folder = ini.value(QStringLiteral("Version/Folder")).toString();
+    *iniVersion = ini.value(QStringLiteral("Version/Version")).toString();
+    QString reason;
+    if (folder->isEmpty() || !SafePath::isSafeRelativePath(*folder, &reason)) {
+        *error = QStringLiteral("update.ini names an unusable Folder \"%1\" %2").arg(*folder, reason);
+        return false;
+    }
+    *root = dir + QLatin1Char('/') + *folder;
+    if (!QFileInfo(*root).isDir()) {
+        *error = QStringLiteral("release folder not found: %1").arg(*root);
+        return false;
+    }
+    return true;
+}
+
+bool ServiceOptions::resolvePrevious(const QStringList &dirs, QString *error)
+{
+    for (const QString &dir : dirs) {
+        PreviousRelease older;
+        QString folder;
+        if (!readPublished(QFileInfo(dir).absoluteFilePath(), &older.servedRoot, &folder, &older.version, error))
+            return false;
+        if (older.version.isEmpty() || older.version == version) {
+            *error = QStringLiteral("--previous %1 must hold another version than the release").arg(dir);
+            return false;
+        }
+        previous.append(older);
+    }
+    return true;
 }
 
 bool ServiceOptions::resolveRelease(bool versionGiven, QString *error)
@@ -149,23 +194,10 @@ bool ServiceOptions::resolveRelease(bool versionGiven, QString *error)
         }
         notes << QStringLiteral("serving plain release tree %1").arg(servedRoot);
     } else {
-        QSettings ini(iniPath, QSettings::IniFormat);
-        if (ini.status() != QSettings::NoError) {
-            *error = QStringLiteral("cannot read %1").arg(iniPath);
+        QString folder;
+        QString iniVersion;
+        if (!readPublished(dirInfo.absoluteFilePath(), &servedRoot, &folder, &iniVersion, error))
             return false;
-        }
-        const QString folder = ini.value(QStringLiteral("Version/Folder")).toString();
-        const QString iniVersion = ini.value(QStringLiteral("Version/Version")).toString();
-        QString reason;
-        if (folder.isEmpty() || !SafePath::isSafeRelativePath(folder, &reason)) {
-            *error = QStringLiteral("update.ini names an unusable Folder \"%1\" %2").arg(folder, reason);
-            return false;
-        }
-        servedRoot = dirInfo.absoluteFilePath() + QLatin1Char('/') + folder;
-        if (!QFileInfo(servedRoot).isDir()) {
-            *error = QStringLiteral("release folder not found: %1").arg(servedRoot);
-            return false;
-        }
         // The manifest describes the release for the web transport; it is
         // not one of the files an installation receives.
         skippedNames << QStringLiteral("md5.txt");

@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <QVector>
 #include <QtGlobal>
 
 /// Command line of the update service and the release it resolves to.
@@ -11,13 +12,21 @@
 /// update_service --release DIR [--version V] --port N [--host ADDR]
 ///                [--chunk-size BYTES] [--project-type N] [--log FILE]
 ///                [--idle-timeout MS] [--request-timeout MS]
-///                [--max-sessions-per-address N]
+///                [--max-sessions-per-address N] [--previous DIR]...
 ///
 /// DIR is either a plain tree of release files (then --version is required)
 /// or a directory published for the web server, recognised by its
 /// update.ini: its [Version] Version is the release version (unless
 /// --version overrides it) and the files under its [Version] Folder are
-/// served, without that folder's md5.txt.
+/// served, without that folder's md5.txt. Each --previous DIR is an older
+/// release published the same way; a client at its version is offered only
+/// the files that differ from it.
+struct PreviousRelease
+{
+    QString version;
+    QString servedRoot;
+};
+
 class ServiceOptions
 {
 public:
@@ -43,7 +52,13 @@ public:
     ServiceLimits limits; ///< the built-in bounds, some set from the command line
     QStringList skippedNames; ///< top-level files of servedRoot never served
     QStringList notes;    ///< how the release was resolved, for the log
+    QVector<PreviousRelease> previous; ///< from --previous, in command-line order
 
 private:
     bool resolveRelease(bool versionGiven, QString *error);
+    bool resolvePrevious(const QStringList &dirs, QString *error);
+    /// Reads the update.ini of the published tree @p dir: the served folder
+    /// (@p root, @p folder) and the version it names.
+    static bool readPublished(const QString &dir, QString *root, QString *folder, QString *iniVersion,
+                              QString *error);
 };

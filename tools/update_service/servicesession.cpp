@@ -203,18 +203,25 @@ void ServiceSession::answerVersionCheck(const QByteArray &body)
     const bool sameProject = request.projectType == offer.projectType;
     const bool hasUpdate = sameProject && request.version != offer.version;
     QVector<RemoteFileEntry> files;
+    const QSet<const ReleaseFile *> held = offer.unchangedSince.value(request.version);
     if (hasUpdate) {
         files.reserve(offer.catalog->files().size());
-        for (const ReleaseFile &file : offer.catalog->files())
-            files.append(TcpMessages::makeRemoteFileEntry(file.path, file.name, offer.checksums ? file.md5 : QByteArray()));
+        for (const ReleaseFile &file : offer.catalog->files()) {
+            if (!held.contains(&file))
+                files.append(TcpMessages::makeRemoteFileEntry(file.path, file.name, offer.checksums ? file.md5 : QByteArray()));
+        }
     }
-    info(QStringLiteral("%1: version check from %2 (project %3, client %4): %5, %6 files")
+    info(QStringLiteral("%1: version check from %2 (project %3, client %4): %5, %6 files%7")
              .arg(peerName, request.version)
              .arg(request.projectType)
              .arg(request.clientId)
              .arg(hasUpdate ? QStringLiteral("update to %1").arg(offer.version)
                             : (sameProject ? QStringLiteral("up to date") : QStringLiteral("other project")))
-             .arg(files.size()));
+             .arg(files.size())
+             .arg(hasUpdate && !held.isEmpty() ? QStringLiteral(" (%1 unchanged since %2 left out)")
+                                                     .arg(held.size())
+                                                     .arg(request.version)
+                                               : QString()));
     // Requests are queued and answered in order, so a client may keep the
     // next ones on the wire while a file streams.
     send(VersionReply, TcpMessages::buildVersionReply(hasUpdate, offer.version, offer.projectType, files,

@@ -4,7 +4,9 @@
 #include "tcp/packetassembler.h"
 
 #include <QHostAddress>
+#include <QHash>
 #include <QObject>
+#include <QSet>
 #include <QQueue>
 #include <QString>
 
@@ -25,6 +27,9 @@ struct ReleaseOffer
     int chunkSize = 64 * 1024;
     ServiceLimits limits;
     bool checksums = true; ///< file entries carry the MD5 tag
+    /// By an older version: the files a client at it already holds, which
+    /// its version reply leaves out.
+    QHash<QString, QSet<const ReleaseFile *>> unchangedSince = {};
 };
 
 /// One client connection of the update service. It answers heartbeats and
