@@ -152,8 +152,9 @@ echo "bad a" > "$PUB/swap_file/R2/data/a.txt"
 resign_expired "$PUB/expired" "$WORK/a.key"
 echo "extra" > "$PUB/extra/R2/extra.dll"
 set_manifest_line "$PUB/extra" extra.dll "extra"
-rm "$PUB/missing/R2/b.txt"
-set_manifest_line "$PUB/missing" b.txt ""
+# A changed file: one left out that is installed as signed would be accepted.
+rm "$PUB/missing/R2/data/a.txt"
+set_manifest_line "$PUB/missing" data/a.txt ""
 head -c 4000000 /dev/urandom >> "$PUB/longer/R2/data/big.bin"
 sed -i 's/^Version=2\.0/Version=2.1/' "$PUB/version/update.ini"
 
