@@ -74,6 +74,21 @@ bool CFileWriter::beginFile(const QString &filePath, const QString &fileName)
     return openFor(key, path, true) != nullptr;
 }
 
+bool CFileWriter::resumeFile(const QString &filePath, const QString &fileName, qint64 offset)
+{
+    const QString path = targetPath(filePath, fileName);
+    if (path.isEmpty())
+        return false;
+    const QString key = SafePath::joinRelative(filePath, fileName);
+    openFiles.erase(key);
+    QFile *file = openFor(key, path, false);
+    if (file && file->size() >= offset && file->resize(offset) && file->seek(offset))
+        return true;
+    qWarning() << "Failed to continue file:" << path << "at" << offset;
+    openFiles.erase(key);
+    return false;
+}
+
 bool CFileWriter::writeFileData(const QString &filePath, const QString &fileName, const QByteArray &data,
                                 bool isLast)
 {

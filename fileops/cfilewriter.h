@@ -35,6 +35,11 @@ public:
     /// all it will hold. Creates missing directories. False on refusal or failure.
     bool beginFile(const QString &filePath, const QString &fileName);
 
+    /// Continues an earlier transfer of @p filePath/@p fileName: keeps its
+    /// first @p offset bytes and drops the rest, so the next data follows
+    /// them. False when the file is shorter or cannot be opened.
+    bool resumeFile(const QString &filePath, const QString &fileName, qint64 offset);
+
     /// Appends @p data to the file, opening it on first use; closes it when
     /// @p isLast is set. True when every byte was written.
     bool writeFileData(const QString &filePath, const QString &fileName, const QByteArray &data,

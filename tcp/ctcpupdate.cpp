@@ -170,8 +170,15 @@ void CTCPUpdate::keepDownloadedFiles()
             continue;
         }
         listed.insert(target.mid(area.size()));
-        if (!UnchangedFiles::holds(item, target))
-            remaining.append(item);
+        if (UnchangedFiles::holds(item, target))
+            continue;
+        // A file cut off by the kill is continued where it stopped, when the
+        // service can serve from an offset; its digest is checked whole.
+        const qint64 stored = QFileInfo(target).size();
+        FileItem next = item;
+        if (versionInfo.startOffsets && QFileInfo(target).isFile() && stored > 0 && (item.size < 0 || stored < item.size))
+            next.resumeFrom = stored;
+        remaining.append(next);
     }
     if (QFileInfo(area).isDir())
         TempStamp::removeOthers(area, listed, CFileApplier::workDirMarkerName());

@@ -17,6 +17,7 @@ bool CTCPUpdate::downloadAll()
     cancelRequested = false;
     if (client) {
         client->setPipelineDepth(versionInfo.pipelineDepth);
+        client->setStartOffsets(versionInfo.startOffsets);
         client->beginRun(downloadList);
     }
     const int total = downloadList.size();
@@ -61,6 +62,13 @@ bool CTCPUpdate::downloadWithRetry()
         if (attempt > 0) {
             display().showInfo(QStringLiteral("第%1次重试下载: %2").arg(attempt).arg(name));
             logInfo(QStringLiteral("重试下载: %1, 尝试次数: %2").arg(name).arg(attempt));
+            // A continued transfer that failed may have kept bad bytes: the
+            // retry fetches the whole file.
+            if (downloadList.at(currentIndex).resumeFrom > 0) {
+                downloadList[currentIndex].resumeFrom = 0;
+                if (client)
+                    client->dropResume(downloadList.at(currentIndex));
+            }
         }
         if (downloadCurrent())
             return true;

@@ -13,6 +13,12 @@ void DownloadWindow::plan(const QList<FileItem> &files)
     next = 0;
 }
 
+void DownloadWindow::dropResume(int index)
+{
+    if (index >= 0 && index < planned.size())
+        planned[index].resumeFrom = 0;
+}
+
 int DownloadWindow::indexOf(const FileItem &item) const
 {
     for (int i = 0; i < planned.size(); ++i) {

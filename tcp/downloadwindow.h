@@ -28,6 +28,8 @@ public:
     const QList<FileItem> &files() const { return planned; }
     /// Index of the first planned file with @p item's path and name, or −1.
     int indexOf(const FileItem &item) const;
+    /// The planned file at @p index is fetched whole from now on.
+    void dropResume(int index);
 
     /// Makes @p index the head, the first file still to come (everything
     /// requested beyond it is forgotten when it was not the head already),

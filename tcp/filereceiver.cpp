@@ -4,6 +4,8 @@
 #include "fileops/safepath.h"
 #include "log/logger.h"
 
+#include <QFile>
+
 namespace {
 
 // Path and name cannot hold a NUL, so the pair maps to one key.
@@ -119,12 +121,50 @@ bool FileReceiver::begin(const FileDataChunk &chunk, Outcome *outcome)
     }
     hash.reset(awaited.sha256.isEmpty() ? Digest::Algorithm::Md5 : Digest::Algorithm::Sha256);
     outcome->started = true;
+    // A continued file starts where the request asked, and the service
+    // says so in the first chunk; it may also send the file whole.
+    const qint64 startAt = awaited.resumeFrom;
+    if (startAt > 0 && chunk.auxValue == startAt && startAt <= qint64(total))
+        return resume(static_cast<quint32>(startAt), outcome);
+    if (startAt > 0 && chunk.auxValue != 0) {
+        snapshot(*outcome);
+        fail(outcome, Failure::Unexpected,
+             QStringLiteral("服务器的续传位置不符: %1/%2 (从 %3 字节, 请求 %4)").arg(path, name).arg(chunk.auxValue).arg(startAt));
+        return false;
+    }
     logInfo(QStringLiteral("开始接收文件传输: %1 (大小: %2 字节)").arg(name).arg(total));
     // Truncating here is what makes a retry start from an empty file.
     if (!fileWriter().beginFile(path, name)) {
         writeFailed = true;
         logError(QStringLiteral("无法创建文件: %1/%2").arg(path, name));
     }
+    return true;
+}
+
+bool FileReceiver::resume(quint32 startAt, Outcome *outcome)
+{
+    logInfo(QStringLiteral("继续接收上次中断的文件: %1 (从 %2 字节, 大小: %3 字节)").arg(name).arg(startAt).arg(total));
+    // The kept bytes count toward the digest as if they had just arrived.
+    QFile kept(fileWriter().targetPath(path, name));
+    qint64 hashed = 0;
+    if (kept.open(QIODevice::ReadOnly)) {
+        constexpr qint64 kBlockBytes = 1024 * 1024;
+        while (hashed < startAt) {
+            const QByteArray block = kept.read(qMin(kBlockBytes, qint64(startAt) - hashed));
+            if (block.isEmpty())
+                break;
+            hash.addShared(block);
+            hashed += block.size();
+        }
+        kept.close();
+    }
+    if (hashed != startAt || !fileWriter().resumeFile(path, name, startAt)) {
+        snapshot(*outcome);
+        fail(outcome, Failure::Incomplete, QStringLiteral("无法继续上次中断的文件: %1/%2").arg(path, name));
+        return false;
+    }
+    received = startAt;
+    seen = startAt;
     return true;
 }
 

@@ -22,7 +22,10 @@ class CFileWriter;
 /// the transfer. When the awaited file carries a SHA-256 (signed) or an MD5,
 /// the bytes are hashed as they are written and a different digest fails
 /// the transfer; a signed size other than the announced total, or a total
-/// above the item's maxSize, fails it before anything is written.
+/// above the item's maxSize, fails it before anything is written. An item
+/// with resumeFrom continues the file in the temporary area when the first
+/// chunk starts at that offset (its auxValue), and starts it afresh when
+/// the service sends it from offset 0; any other start is Unexpected.
 class FileReceiver
 {
 public:
@@ -93,6 +96,7 @@ private:
     /// The signed SHA-256 when the awaited file has one, else its MD5 tag.
     const QByteArray &expectedDigest() const { return awaited.sha256.isEmpty() ? awaited.md5 : awaited.sha256; }
     bool begin(const FileDataChunk &chunk, Outcome *outcome);
+    bool resume(quint32 startAt, Outcome *outcome);
     void fail(Outcome *outcome, Failure failure, const QString &text);
     Outcome &snapshot(Outcome &outcome) const;
 

@@ -119,11 +119,21 @@ void QUpdateTcpClient::beginRun(const QList<FileItem> &files)
 bool QUpdateTcpClient::sendRequests(const QList<int> &indices)
 {
     for (int index : indices) {
-        const FileItem &item = window.files().at(index);
-        if (!sendPacket(FileDownload, TcpMessages::buildFileDownload(item.path, item.name)))
+        if (!sendPacket(FileDownload, downloadRequest(window.files().at(index))))
             return false;
     }
     return true;
+}
+
+QByteArray QUpdateTcpClient::downloadRequest(const FileItem &item) const
+{
+    const bool resume = startOffsets && item.resumeFrom > 0 && item.resumeFrom <= 0xFFFFFFFFLL;
+    return TcpMessages::buildFileDownload(item.path, item.name, resume ? static_cast<quint32>(item.resumeFrom) : 0);
+}
+
+void QUpdateTcpClient::dropResume(const FileItem &item)
+{
+    window.dropResume(window.indexOf(item));
 }
 
 bool QUpdateTcpClient::failsLater() const

@@ -85,6 +85,12 @@ public:
     /// version reply); 1 keeps one request at a time. Takes effect at the
     /// next beginRun().
     void setPipelineDepth(int depth) { pipelineDepth = qBound(1, depth, TcpProtocol::kMaxPipelineDepth); }
+    /// Whether the service serves a file from a start offset: only then does
+    /// a file's resumeFrom go into its request.
+    void setStartOffsets(bool served) { startOffsets = served; }
+    /// @p item of the run is fetched whole from now on (a retry after a
+    /// continued transfer failed).
+    void dropResume(const FileItem &item);
     /// Holds (true) or resumes (false) the stall bound of a running download,
     /// for as long as the user is asked something; resuming grants a full
     /// period again.
@@ -138,6 +144,7 @@ private:
     void dispatch(const Packet &packet);
     void handleFileData(const QByteArray &body);
     bool sendRequests(const QList<int> &indices);
+    QByteArray downloadRequest(const FileItem &item) const;
     void advanceWindow();
     bool failsLater() const;
     void dropConnection(const QString &reason);
@@ -159,6 +166,7 @@ private:
     FileReceiver receiver;
     DownloadWindow window;
     int pipelineDepth = 1;
+    bool startOffsets = false;
     // What ended the head file's transfer while no request waited for it;
     // its request reports it when its turn comes.
     QString deferredError;

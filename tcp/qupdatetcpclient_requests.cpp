@@ -191,7 +191,7 @@ bool QUpdateTcpClient::downloadFile(const FileItem &item, int timeout)
         return false;
     }
     const bool sent = pipelined ? sendRequests(window.fill(index))
-                                : sendPacket(FileDownload, TcpMessages::buildFileDownload(item.path, item.name));
+                                : sendPacket(FileDownload, downloadRequest(item));
     if (!sent) {
         disconnectAll();
         receiver.stopExpecting();

@@ -39,20 +39,28 @@ bool parseVersionCheck(const QByteArray &body, VersionCheckRequest *request)
     return true;
 }
 
-QByteArray buildFileDownload(const QString &path, const QString &name)
+QByteArray buildFileDownload(const QString &path, const QString &name, quint32 startAt)
 {
     char body[kFileDownloadSize] = {};
     writeTextField(body, kPathFieldWidth, path);
     writeTextField(body + kPathFieldWidth, kNameFieldWidth, name);
+    if (startAt > 0) {
+        std::memcpy(body + kStartMarkerOffset, kPipelineMarker, 4);
+        putUInt32(body + kStartOffsetOffset, startAt);
+    }
     return QByteArray(body, kFileDownloadSize);
 }
 
-bool parseFileDownload(const QByteArray &body, FileItem *item)
+bool parseFileDownload(const QByteArray &body, FileItem *item, quint32 *startAt)
 {
     if (body.size() < kFileDownloadSize)
         return false;
     item->path = readTextField(body.constData(), kPathFieldWidth);
     item->name = readTextField(body.constData() + kPathFieldWidth, kNameFieldWidth);
+    if (startAt) {
+        const char *p = body.constData();
+        *startAt = std::memcmp(p + kStartMarkerOffset, kPipelineMarker, 4) == 0 ? getUInt32(p + kStartOffsetOffset) : 0;
+    }
     return true;
 }
 
@@ -71,15 +79,16 @@ RemoteFileEntry makeRemoteFileEntry(const QString &path, const QString &name, co
 }
 
 QByteArray buildVersionReply(bool hasUpdate, const QString &version, qint32 projectType,
-                             const QVector<RemoteFileEntry> &files, int pipelineDepth)
+                             const QVector<RemoteFileEntry> &files, int pipelineDepth, quint32 offerFlags)
 {
     char p[kVersionReplyHeaderSize] = {};
     p[0] = hasUpdate ? 1 : 0;
     writeTextField(p + 1, kVersionFieldWidth, version);
     putUInt32(p + 33, static_cast<quint32>(projectType));
-    if (pipelineDepth > 1) {
+    if (pipelineDepth > 1 || offerFlags != 0) {
         std::memcpy(p + kPipelineMarkerOffset, kPipelineMarker, 4);
-        putUInt32(p + kPipelineDepthOffset, static_cast<quint32>(pipelineDepth));
+        putUInt32(p + kPipelineDepthOffset, static_cast<quint32>(qMax(1, pipelineDepth)));
+        putUInt32(p + kOfferFlagsOffset, offerFlags);
     }
     putUInt32(p + 53, static_cast<quint32>(files.size()));
     QByteArray body(p, kVersionReplyHeaderSize);
@@ -112,6 +121,7 @@ bool parseVersionReply(const QByteArray &body, VersionInfo *info)
     if (std::memcmp(p + kPipelineMarkerOffset, kPipelineMarker, 4) == 0) {
         const quint32 depth = getUInt32(p + kPipelineDepthOffset);
         parsed.pipelineDepth = static_cast<int>(qBound<quint32>(1, depth, kMaxPipelineDepth));
+        parsed.startOffsets = (getUInt32(p + kOfferFlagsOffset) & kOfferStartOffsets) != 0;
     }
     parsed.files.reserve(static_cast<int>(count));
     for (quint32 i = 0; i < count; ++i) {

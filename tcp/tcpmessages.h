@@ -20,9 +20,12 @@ QByteArray buildVersionCheck(const VersionCheckRequest &request);
 bool parseVersionCheck(const QByteArray &body, VersionCheckRequest *request);
 
 /// FileDownload body (176 bytes) asking for @p path / @p name.
-QByteArray buildFileDownload(const QString &path, const QString &name);
+/// A @p startAt above 0 asks for the file from that offset on (only for a
+/// service that offers it).
+QByteArray buildFileDownload(const QString &path, const QString &name, quint32 startAt = 0);
 /// Reads a FileDownload body; false when it is shorter than 176 bytes.
-bool parseFileDownload(const QByteArray &body, FileItem *item);
+/// @p startAt, when given, receives the requested start offset (0 without one).
+bool parseFileDownload(const QByteArray &body, FileItem *item, quint32 *startAt = nullptr);
 
 /// A raw 180-byte file entry holding @p path and @p name. With a 16-byte
 /// @p md5 the reserved bytes carry the checksum tag; otherwise they are zero.
@@ -31,7 +34,8 @@ RemoteFileEntry makeRemoteFileEntry(const QString &path, const QString &name, co
 /// VersionReply body: the 57-byte header followed by the raw entries. A
 /// @p pipelineDepth above 1 is offered in the header's reserved bytes.
 QByteArray buildVersionReply(bool hasUpdate, const QString &version, qint32 projectType,
-                             const QVector<RemoteFileEntry> &files, int pipelineDepth = 1);
+                             const QVector<RemoteFileEntry> &files, int pipelineDepth = 1,
+                             quint32 offerFlags = 0);
 /// Parses a VersionReply body into @p info. A body shorter than 57 bytes, or
 /// one whose file count announces more records than it holds, is unusable:
 /// @p info is then the default value and the result is false (a partial

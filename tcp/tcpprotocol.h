@@ -52,6 +52,16 @@ constexpr int kPipelineDepthOffset = 41;
 constexpr char kPipelineMarker[] = "WIN\x01";
 /// The most requests a client keeps on the wire, whatever a service offers.
 constexpr int kMaxPipelineDepth = 64;
+/// Further capabilities of the same offer, a uint32 of flags at offset 45.
+constexpr int kOfferFlagsOffset = 45;
+/// The service serves a file from the start offset that a download request names.
+constexpr quint32 kOfferStartOffsets = 0x1;
+/// Start offset in the reserved bytes of a FileDownloadRequest: "WIN" and
+/// format 1 at offset 160, then the offset (uint32) at 164. Sent only to a
+/// service that offers it; the chunks then begin there, each carrying its
+/// offset in the file as auxValue.
+constexpr int kStartMarkerOffset = 160;
+constexpr int kStartOffsetOffset = 164;
 
 /// Message type codes; a reply carries its request's code with bit 15 set.
 enum MessageType : quint32 {

@@ -33,6 +33,8 @@ struct VersionInfo
     /// Download requests the service answers in order ahead of the current
     /// one (1 to kMaxPipelineDepth); 1 for a service that offers nothing.
     int pipelineDepth = 1;
+    /// The service serves a file from a requested start offset.
+    bool startOffsets = false;
 };
 
 /// What the client tells the service in a version check.
@@ -68,6 +70,9 @@ struct FileItem
     QByteArray sha256 = QByteArray();
     qint64 size = -1;
     qint64 maxSize = -1;
+    /// Bytes of the file already in the temporary area, from an interrupted
+    /// run, to be continued rather than fetched again (0: the whole file).
+    qint64 resumeFrom = 0;
 
     /// "dir/sub/name": the path relative to the release, empty segments dropped.
     QString releasePath() const;

@@ -270,12 +270,25 @@ void TestCTCPUpdate::downloadsEverything()
 void TestCTCPUpdate::keepsFilesOfAnInterruptedRun()
 {
     const QStringList names = {QStringLiteral("one.dll"), QStringLiteral("two.dll")};
-    server->answer(VersionCheck, offer(names, true, QStringLiteral("pkg"), RightTag));
+    // The offer as update_service makes it: files served from an offset.
+    QByteArray reply = offer(names, true, QStringLiteral("pkg"), RightTag);
+    const int flags = kHeaderSize + TcpProtocol::kOfferFlagsOffset;
+    reply.replace(kHeaderSize + TcpProtocol::kPipelineMarkerOffset, 4, TcpProtocol::kPipelineMarker, 4);
+    reply.replace(flags, 4, QByteArray::fromHex("01000000"));
+    server->answer(VersionCheck, reply);
     QStringList requested;
-    server->on(FileDownload, [&requested](QTcpSocket *c, const Packet &p) {
-        const FileItem item = ScriptedServer::requested(p);
-        requested << item.name;
-        ScriptedServer::sendFile(c, item, fileContent(item.name), 100);
+    bool spoilContinued = false;
+    server->on(FileDownload, [&requested, &spoilContinued](QTcpSocket *c, const Packet &p) {
+        FileItem item;
+        quint32 startAt = 0;
+        QVERIFY(TcpMessages::parseFileDownload(p.body, &item, &startAt));
+        requested << item.name + QLatin1Char('@') + QString::number(startAt);
+        const QByteArray whole = fileContent(item.name);
+        QByteArray rest = whole.mid(int(startAt));
+        if (spoilContinued && startAt > 0)
+            rest[0] = '!';
+        ScriptedServer::write(c, TcpProtocol::buildPacket(FileData, TcpMessages::buildFileData(item.path, item.name,
+                                                  quint32(whole.size()), true, startAt, rest), 1));
     });
     auto driver = makeDriver();
     // An earlier run stored one.dll whole and was cut off in two.dll.
@@ -288,10 +301,21 @@ void TestCTCPUpdate::keepsFilesOfAnInterruptedRun()
     QSignalSpy results(driver.get(), &CTCPUpdate::sigUpdateResult);
     QVERIFY(driver->start());
     QVERIFY(results.wait(2000));
-    QCOMPARE(requested, QStringList{QStringLiteral("two.dll")});
+    QCOMPARE(requested, QStringList{QStringLiteral("two.dll@42")});
     for (const QString &name : names)
         QCOMPARE(area->readTemp(QStringLiteral("pkg/") + name), fileContent(name));
     QVERIFY(!QFileInfo::exists(area->tempFile(QStringLiteral("pkg/gone.dll"))));
+
+    // A continued transfer that fails its digest is retried whole.
+    area->write(QStringLiteral("UpdateTmp/pkg/two.dll"), fileContent(QStringLiteral("two.dll")).left(42));
+    spoilContinued = true;
+    requested.clear();
+    QCOMPARE(driver->check(), 1);
+    QVERIFY(driver->start());
+    QVERIFY(results.wait(5000));
+    QCOMPARE(requested, QStringList({QStringLiteral("two.dll@42"), QStringLiteral("two.dll@0")}));
+    QCOMPARE(results.at(1).at(0).toBool(), true);
+    QCOMPARE(area->readTemp(QStringLiteral("pkg/two.dll")), fileContent(QStringLiteral("two.dll")));
 
     // Another offer is another release, though the names are the same.
     server->answer(VersionCheck, offer(names, true, QStringLiteral("pkg"), WrongTag));

@@ -42,6 +42,8 @@ private slots:
     void transfers_data();
     void transfers();
     void percentAboveThirtyTwoBits();
+    void continuesAKeptFile_data();
+    void continuesAKeptFile();
 };
 
 void TestFileReceiver::transfers_data()
@@ -149,6 +151,53 @@ void TestFileReceiver::transfers()
     QCOMPARE(tempContents(area), files);
     QCOMPARE(area.allFiles().size(), files.size() + 1); // and system.cfg
     QVERIFY(!QFile::exists(QFileInfo(area.root()).absolutePath() + QStringLiteral("/evil.txt")));
+}
+
+void TestFileReceiver::continuesAKeptFile_data()
+{
+    // d/big.bin ("abcdef", MD5 announced) is asked for from byte 3, over
+    // what an interrupted run kept; the service answers one last chunk.
+    QTest::addColumn<QByteArray>("kept");
+    QTest::addColumn<quint32>("startsAt"); // the chunk's auxValue
+    QTest::addColumn<QByteArray>("sent");
+    QTest::addColumn<FileReceiver::Failure>("failure");
+    QTest::addColumn<QByteArray>("stored");
+    const auto none = FileReceiver::Failure::None;
+    QTest::newRow("continued where it stopped") << QByteArray("abc") << 3u << QByteArray("def") << none
+                                                << QByteArray("abcdef");
+    QTest::newRow("kept bytes beyond the start are dropped")
+        << QByteArray("abcXYZ!") << 3u << QByteArray("def") << none << QByteArray("abcdef");
+    QTest::newRow("sent whole instead") << QByteArray("abc") << 0u << QByteArray("abcdef") << none
+                                        << QByteArray("abcdef");
+    QTest::newRow("another start is refused") << QByteArray("abc") << 2u << QByteArray("cdef")
+                                              << FileReceiver::Failure::Unexpected << QByteArray("abc");
+    QTest::newRow("kept file shorter than the start")
+        << QByteArray("ab") << 3u << QByteArray("def") << FileReceiver::Failure::Incomplete << QByteArray("ab");
+    QTest::newRow("kept bytes that are not the file fail its digest")
+        << QByteArray("abX") << 3u << QByteArray("def") << FileReceiver::Failure::ChecksumMismatch << QByteArray("abXdef");
+}
+
+void TestFileReceiver::continuesAKeptFile()
+{
+    QFETCH(QByteArray, kept);
+    QFETCH(quint32, startsAt);
+    QFETCH(QByteArray, sent);
+    QFETCH(FileReceiver::Failure, failure);
+    QFETCH(QByteArray, stored);
+    TestArea area;
+    area.write(QStringLiteral("UpdateTmp/d/big.bin"), kept);
+    FileReceiver receiver(area.writer.get());
+    FileItem item{QStringLiteral("d"), QStringLiteral("big.bin"), QCryptographicHash::hash("abcdef", QCryptographicHash::Md5)};
+    item.resumeFrom = 3;
+    receiver.expect(item);
+    FileDataChunk last = chunk(item.path, item.name, 6, sent, true);
+    last.auxValue = startsAt;
+    const FileReceiver::Outcome outcome = receiver.receive(last);
+    QCOMPARE(outcome.failure, failure);
+    QCOMPARE(outcome.completed, failure == FileReceiver::Failure::None);
+    QCOMPARE(outcome.verified, outcome.completed);
+    area.writer.reset();
+    QCOMPARE(area.readTemp(QStringLiteral("d/big.bin")), stored);
 }
 
 void TestFileReceiver::percentAboveThirtyTwoBits()

@@ -115,6 +115,9 @@ void TestTcpProtocol::bodyLayouts_data()
     QTest::newRow("file download: path 128, name 32, 16 reserved")
         << TcpMessages::buildFileDownload(QStringLiteral("bin/plugins"), QStringLiteral("core.dll"))
         << field("bin/plugins", 128) + field("core.dll", 32) + zeros(16);
+    QTest::newRow("file download from an offset: WIN 01 at 160, the offset at 164")
+        << TcpMessages::buildFileDownload(QString(), QStringLiteral("big.bin"), 0x01020304u)
+        << zeros(128) + field("big.bin", 32) + hex("57494e01 04030201") + zeros(8);
 
     const QVector<RemoteFileEntry> files = {TcpMessages::makeRemoteFileEntry(QStringLiteral("bin"), QStringLiteral("a.dll")),
                                             TcpMessages::makeRemoteFileEntry(QString(), QStringLiteral("client.exe"))};
@@ -145,6 +148,14 @@ void TestTcpProtocol::parsersAndShortBodies()
     QVERIFY(!TcpMessages::parseVersionCheck(QByteArray(kVersionCheckSize - 1, '1'), &request));
     FileItem item;
     QVERIFY(!TcpMessages::parseFileDownload(QByteArray(kFileDownloadSize - 1, 'a'), &item));
+    quint32 startAt = 7;
+    QVERIFY(TcpMessages::parseFileDownload(TcpMessages::buildFileDownload(QString(), QStringLiteral("f"), 9000), &item,
+                                           &startAt));
+    QCOMPARE(startAt, 9000u);
+    QByteArray unmarked = TcpMessages::buildFileDownload(QString(), QStringLiteral("f"), 9000);
+    unmarked[160] = 'X'; // an offset without the marker is no offset
+    QVERIFY(TcpMessages::parseFileDownload(unmarked, &item, &startAt));
+    QCOMPARE(startAt, 0u);
     FileDataChunk untouched;
     QVERIFY(!TcpMessages::parseFileData(QByteArray(kFileDataHeaderSize - 1, 'a'), &untouched));
     QVERIFY(!TcpMessages::parseFileData(QByteArray(), &untouched));
@@ -239,28 +250,33 @@ void TestTcpProtocol::pipelineOffer_data()
 {
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<int>("depth");
+    QTest::addColumn<bool>("startOffsets");
 
     const QByteArray offer = TcpMessages::buildVersionReply(true, QStringLiteral("2.0"), 1, {}, 64);
-    QTest::newRow("offer of 64 after the marker at 37") << offer << 64;
-    QTest::newRow("no offer: zeros") << TcpMessages::buildVersionReply(true, QStringLiteral("2.0"), 1, {}) << 1;
+    QTest::newRow("offer of 64 after the marker at 37") << offer << 64 << false;
+    QTest::newRow("no offer: zeros") << TcpMessages::buildVersionReply(true, QStringLiteral("2.0"), 1, {}) << 1 << false;
     QByteArray huge = offer;
     putUInt32(huge.data() + 41, 100000);
-    QTest::newRow("a huge offer is cut") << huge << 64;
+    QTest::newRow("a huge offer is cut") << huge << 64 << false;
     QByteArray zero = offer;
     putUInt32(zero.data() + 41, 0);
-    QTest::newRow("an offer of 0 is one at a time") << zero << 1;
-    QByteArray otherMarker = offer;
+    QTest::newRow("an offer of 0 is one at a time") << zero << 1 << false;
+    const QByteArray offsets = TcpMessages::buildVersionReply(true, QStringLiteral("2.0"), 1, {}, 64, 1);
+    QTest::newRow("start offsets: flag 1 at 45") << offsets << 64 << true;
+    QByteArray otherMarker = offsets;
     otherMarker[40] = 2;
-    QTest::newRow("another format is not understood") << otherMarker << 1;
+    QTest::newRow("another format is not understood") << otherMarker << 1 << false;
 }
 
 void TestTcpProtocol::pipelineOffer()
 {
     QFETCH(QByteArray, body);
     QFETCH(int, depth);
+    QFETCH(bool, startOffsets);
     VersionInfo info;
     QVERIFY(TcpMessages::parseVersionReply(body, &info));
     QCOMPARE(info.pipelineDepth, depth);
+    QCOMPARE(info.startOffsets, startOffsets);
 }
 
 void TestTcpProtocol::projectNames_data()

@@ -165,6 +165,7 @@ private slots:
     void refusesUnservableRelease();
     void servesPublishedRelease();
     void leavesOutWhatAPreviousReleaseHeld();
+    void continuesACutFile();
     void rejectsBadCommandLines_data();
     void rejectsBadCommandLines();
     void hostileStreams_data();
@@ -466,6 +467,31 @@ void TestUpdateService::leavesOutWhatAPreviousReleaseHeld()
     const QStringList all = updater.listed(updater.check(QStringLiteral("0.9"), 1));
     QCOMPARE(all.size(), 5);
     QVERIFY(service.stopAndReadLog().contains(QStringLiteral("(2 unchanged since 1.0 left out)")));
+}
+
+void TestUpdateService::continuesACutFile()
+{
+    ServiceProcess service;
+    QVERIFY(service.start(release, {QStringLiteral("--version"), QStringLiteral("2.0"), QStringLiteral("--chunk-size"),
+                                    QStringLiteral("1000")}));
+    Updater updater;
+    QVERIFY(updater.connectTo(service.port));
+    const VersionInfo info = updater.check(QStringLiteral("1.0"), 1);
+    QVERIFY(info.startOffsets);
+    updater.client.setStartOffsets(true);
+    const QByteArray whole = content(2500, 2);
+    // From 1200 the rest comes; from beyond the end (the file changed) all of it.
+    for (const qint64 startAt : {qint64(1200), qint64(9999)}) {
+        updater.area.write(QStringLiteral("UpdateTmp/bin/core.dll"), whole.left(1200));
+        FileItem item{QStringLiteral("bin"), QStringLiteral("core.dll"),
+                      QCryptographicHash::hash(whole, QCryptographicHash::Md5)};
+        item.resumeFrom = startAt;
+        updater.client.beginRun();
+        QVERIFY2(updater.client.downloadFile(item, 5000), qPrintable(updater.client.errorString()));
+        QCOMPARE(updater.area.readTemp(QStringLiteral("bin/core.dll")), whole);
+    }
+    const QString log = service.stopAndReadLog();
+    QVERIFY2(log.contains(QStringLiteral("bin/core.dll (2500 bytes, from 1200)")), qPrintable(log));
 }
 
 void TestUpdateService::rejectsBadCommandLines_data()

@@ -225,13 +225,14 @@ void ServiceSession::answerVersionCheck(const QByteArray &body)
     // Requests are queued and answered in order, so a client may keep the
     // next ones on the wire while a file streams.
     send(VersionReply, TcpMessages::buildVersionReply(hasUpdate, offer.version, offer.projectType, files,
-                                                      kMaxPendingDownloads));
+                                                      kMaxPendingDownloads, TcpProtocol::kOfferStartOffsets));
 }
 
 void ServiceSession::queueDownload(const QByteArray &body)
 {
     FileItem item;
-    if (!TcpMessages::parseFileDownload(body, &item)) {
+    quint32 startAt = 0;
+    if (!TcpMessages::parseFileDownload(body, &item, &startAt)) {
         info(QStringLiteral("%1: malformed download request (%2 bytes)").arg(peerName).arg(body.size()));
         sendError(QStringLiteral("malformed download request"));
         return;
@@ -250,8 +251,11 @@ void ServiceSession::queueDownload(const QByteArray &body)
         closeConnection(QStringLiteral("too many queued download requests"));
         return;
     }
-    info(QStringLiteral("%1: download request %2/%3 (%4 bytes)").arg(peerName, file->path, file->name).arg(file->size));
-    pending.enqueue(file);
+    info(QStringLiteral("%1: download request %2/%3 (%4 bytes%5)")
+             .arg(peerName, file->path, file->name)
+             .arg(file->size)
+             .arg(startAt > 0 ? QStringLiteral(", from %1").arg(startAt) : QString()));
+    pending.enqueue(Request{file, startAt});
     if (!current)
         pump();
 }
@@ -259,7 +263,8 @@ void ServiceSession::queueDownload(const QByteArray &body)
 bool ServiceSession::startNextTransfer()
 {
     while (!pending.isEmpty()) {
-        const ReleaseFile *file = pending.dequeue();
+        const Request request = pending.dequeue();
+        const ReleaseFile *file = request.file;
         auto transfer = std::make_unique<Transfer>();
         transfer->file = file;
         transfer->handle = std::make_unique<QFile>(file->absolutePath);
@@ -284,6 +289,10 @@ bool ServiceSession::startNextTransfer()
             sendError(QStringLiteral("file not available: %1/%2").arg(file->path, file->name));
             continue;
         }
+        // A start beyond the end (the file changed since the client's first
+        // transfer) sends it whole; the first chunk's offset says which.
+        if (request.startAt <= transfer->size && transfer->handle->seek(request.startAt))
+            transfer->offset = request.startAt;
         current = std::move(transfer);
         return true;
     }
@@ -317,7 +326,8 @@ void ServiceSession::pump()
             continue;
         }
         const bool isLast = current->offset + chunk.size() >= current->size;
-        // auxValue carries the chunk's offset in the file, for diagnostics.
+        // auxValue carries the chunk's offset in the file: a continued
+        // transfer's first chunk tells the client where it starts.
         const QByteArray header = TcpMessages::buildFileDataHeader(
             file.path, file.name, static_cast<quint32>(current->size), static_cast<quint32>(chunk.size()), isLast,
             static_cast<quint32>(current->offset));

@@ -94,7 +94,12 @@ private:
     QString peerName;
     QHostAddress peerAddress;
     PacketAssembler assembler;
-    QQueue<const ReleaseFile *> pending;
+    struct Request
+    {
+        const ReleaseFile *file = nullptr;
+        quint32 startAt = 0; ///< the offset the client asked to start from
+    };
+    QQueue<Request> pending;
     std::unique_ptr<Transfer> current;
     bool closing = false;
     bool readingPaused = false;
