@@ -360,6 +360,7 @@ void CHttpDriver::startDownloads(const Md5Manifest &map)
     downloads.clear();
     currentIndex = 0;
     nextIndex = 0;
+    totalCount = map.size();
 
     QString reason;
     const QString tempDir = plannedTempDir(&reason);
