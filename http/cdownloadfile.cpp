@@ -3,7 +3,7 @@
 #include <QDir>
 #include <QFileInfo>
 
-bool CDownloadFile::open(const QString &path, Digest::Algorithm algorithm)
+void CDownloadFile::startOver(const QString &path, Digest::Algorithm algorithm)
 {
     discard();
     error.clear();
@@ -12,6 +12,11 @@ bool CDownloadFile::open(const QString &path, Digest::Algorithm algorithm)
     hash.reset(algorithm);
     dirFailed = false;
     file.setFileName(path);
+}
+
+bool CDownloadFile::open(const QString &path, Digest::Algorithm algorithm)
+{
+    startOver(path, algorithm);
     const QString dir = QFileInfo(path).absolutePath();
     if (!QDir().mkpath(dir)) {
         dirFailed = true;
@@ -27,13 +32,7 @@ bool CDownloadFile::open(const QString &path, Digest::Algorithm algorithm)
 
 bool CDownloadFile::resume(const QString &path, Digest::Algorithm algorithm, qint64 offset)
 {
-    discard();
-    error.clear();
-    bytes = 0;
-    kind = algorithm;
-    hash.reset(algorithm);
-    dirFailed = false;
-    file.setFileName(path);
+    startOver(path, algorithm);
     if (offset <= 0 || QFileInfo(path).size() < offset) {
         error = QStringLiteral("no partial file of %1 bytes").arg(offset);
         return false;

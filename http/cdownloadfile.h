@@ -47,6 +47,9 @@ public:
     bool directoryFailed() const { return dirFailed; }
 
 private:
+    /// Forgets the previous file and starts counting and hashing afresh.
+    void startOver(const QString &path, Digest::Algorithm algorithm);
+
     QFile file;
     StreamHasher hash;
     Digest::Algorithm kind = Digest::Algorithm::Md5;
